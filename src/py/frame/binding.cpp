@@ -1,0 +1,12 @@
+#include "py/frame/binding.hpp"
+
+namespace qsc::py {
+
+PyObject* str(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+PyObject* float_or_none(const std::optional<double>& v) {
+    if (!v) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*v);
+}
+
+}  // namespace qsc::py

@@ -1,0 +1,85 @@
+// Argument slots and the converters every binding uses. A failed conversion raises the
+// conversion error itself with the note "while processing '<param>'".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+
+#include "core/enums.hpp"
+#include "py/frame/enums.hpp"
+#include "py/frame/errors.hpp"
+#include "py/frame/signature.hpp"
+#include "py/frame/state.hpp"
+
+namespace qsc::py {
+
+// Each returns false with an exception set.
+bool convert(PyObject* o, std::string_view& out);
+bool convert(PyObject* o, bool& out);  // exactly bool
+bool convert(PyObject* o, double& out);
+bool convert(PyObject* o, std::int64_t& out);
+bool convert(PyObject* o, std::uint64_t& out);
+
+template <class E>
+    requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }
+bool convert(PyObject* o, E& out) {
+    PyTypeObject* type = state().enums[static_cast<int>(EnumTraits<E>::id)];
+    if (Py_TYPE(o) != type) {
+        raise_not_instance(o, EnumTraits<E>::class_name.data());
+        return false;
+    }
+    out = static_cast<E>(enum_value(o));
+    return true;
+}
+
+// None (or an absent optional argument) is the empty optional.
+template <class T>
+bool convert(PyObject* o, std::optional<T>& out) {
+    if (o == nullptr || o == Py_None) {
+        out.reset();
+        return true;
+    }
+    T value{};
+    if (!convert(o, value)) return false;
+    out = std::move(value);
+    return true;
+}
+
+// A str's UTF-8 text without copying; valid while the str lives.
+bool utf8_view(PyObject* str, std::string_view& out);
+
+class Args {
+public:
+    explicit Args(const Signature& sig) noexcept : sig_(sig) {}
+
+    bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return sig_.match(args, nargs, kwnames, slots_);
+    }
+    PyObject* operator[](int i) const noexcept { return slots_[i]; }
+    bool given(int i) const noexcept { return slots_[i] && slots_[i] != Py_None; }
+    const Signature& signature() const noexcept { return sig_; }
+
+    template <class T>
+    bool get(int i, T& out) const {
+        if (convert(slots_[i], out)) return true;
+        note_processing(sig_.param(i));
+        return false;
+    }
+    // For a parameter whose default is not None.
+    template <class T>
+    bool get_or(int i, T& out, T fallback) const {
+        if (!slots_[i]) {
+            out = fallback;
+            return true;
+        }
+        return get(i, out);
+    }
+
+private:
+    const Signature& sig_;
+    PyObject* slots_[kMaxParams];
+};
+
+}  // namespace qsc::py

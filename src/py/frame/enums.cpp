@@ -1,0 +1,156 @@
+#include "py/frame/enums.hpp"
+
+#include <string>
+#include <utility>
+
+#include "py/frame/binding.hpp"
+#include "py/frame/ref.hpp"
+
+namespace qsc::py {
+
+namespace {
+
+// What Python shows of each enumeration beyond its variant names (EnumId order).
+struct EnumDoc {
+    const char* doc;
+    bool value_property;  // `value` rather than `wire_name`
+    bool from_wire_name;
+    const char* property_doc;
+};
+
+constexpr EnumDoc kEnumDocs[kEnumCount] = {
+    {"A single-topic Phoenix Channels channel kind keyed by one id (an agent's\ncontrol/rooms/contacts channel).",
+     false, true, nullptr},                                                         // AgentTopicKind
+    {"", true, false, nullptr},                                                     // AgentTopicStatus
+    {"", true, false, nullptr},                                                     // ClaimOutcome
+    {"", true, false, nullptr},                                                     // DeadReason
+    {"Canonical inbound event names. Each variant's `wire_name` is the\nexact string the platform sends; "
+     "`validate_event_payload` accepts that\nstring (or an `EventType` instance).",
+     false, true, "The exact string the platform sends over the wire for this event."},  // EventType
+    {"", true, false, nullptr},                                                     // LeaveOutcome
+    {"Scope filter for listing memories.", false, true, nullptr},                  // MemoryListScope
+    {"Logical subject category for a stored memory -- not a store/list scope.", false, true, nullptr},
+    {"Lifecycle state; list filter and set by supersede/archive operations.", false, true, nullptr},
+    {"Visibility scope for storing a memory.", false, true, nullptr},              // MemoryStoreScope
+    {"Memory tier; constrains which [`MemoryType`] values are valid for it\n(`validate_memory_type_for_system`).",
+     false, true, nullptr},                                                         // MemorySystem
+    {"Content kind; must match the chosen [`MemorySystem`] tier.", false, true, nullptr},  // MemoryType
+    {"Why the platform refused a terminal write that stays pending; the\nargument of `ClaimRegistry.park_ack`.",
+     false, true, nullptr},                                                         // ParkedReason
+    {"", true, false, nullptr},                                                     // RoomMembership
+    {"", true, false, nullptr},                                                     // RoomStatus
+    {"", true, false, nullptr},                                                     // RoomSubscribeResult
+    {"", true, false, nullptr},                                                     // SessionState
+    {"", true, false, nullptr},                                                     // StaleReason
+    {"What a successful tool call contributes to the turn.", false, true, nullptr},  // TurnEffect
+    {"How the SDK ends a turn, per `TurnLedger.verdict()`.", false, true, nullptr},  // TurnVerdict
+};
+
+EnumObject* as_enum(PyObject* o) noexcept { return reinterpret_cast<EnumObject*>(o); }
+const VariantName& name_of(PyObject* o) noexcept {
+    return kEnumTables[as_enum(o)->enum_id].variants[as_enum(o)->value];
+}
+
+PyObject* enum_repr(PyObject* self) {
+    return PyUnicode_FromFormat("%s.%s", kEnumTables[as_enum(self)->enum_id].class_name.data(),
+                                name_of(self).name.data());
+}
+
+PyObject* enum_str(PyObject* self) { return new_ref(state().wire_names[as_enum(self)->enum_id][as_enum(self)->value]); }
+
+PyObject* enum_wire_name(PyObject* self, void*) { return enum_str(self); }
+
+PyObject* enum_int(PyObject* self) { return PyLong_FromLong(as_enum(self)->value); }
+
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
+    if (Py_TYPE(other) != Py_TYPE(self) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    const bool same = as_enum(self)->value == as_enum(other)->value;
+    return PyBool_FromLong(op == Py_EQ ? same : !same);
+}
+
+void enum_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <int Id>
+const Signature from_wire_name_sig{Callable::Method, kEnumTables[Id].class_name, "from_wire_name(name)", ""};
+
+template <int Id>
+PyObject* from_wire_name(const Args& a) {
+    std::string_view name;
+    if (!a.get(0, name)) return nullptr;
+    const EnumTable& table = kEnumTables[Id];
+    for (std::uint8_t i = 0; i < table.count; ++i)
+        if (table.variants[i].wire == name) return new_ref(state().variants[Id][i]);
+    Py_RETURN_NONE;
+}
+
+template <std::size_t... Ids>
+constexpr auto from_wire_name_defs(std::index_sequence<Ids...>) {
+    return std::array<PyMethodDef (*)(), sizeof...(Ids)>{
+        &static_def<from_wire_name_sig<static_cast<int>(Ids)>, &from_wire_name<static_cast<int>(Ids)>>...};
+}
+
+bool add_variants(PyTypeObject* type, int id) {
+    const EnumTable& table = kEnumTables[id];
+    for (std::uint8_t i = 0; i < table.count; ++i) {
+        EnumObject* o = PyObject_New(EnumObject, type);
+        if (!o) return false;
+        o->enum_id = static_cast<std::uint8_t>(id);
+        o->value = i;
+        state().variants[id][i] = reinterpret_cast<PyObject*>(o);
+        PyObject* wire = PyUnicode_FromStringAndSize(table.variants[i].wire.data(),
+                                                     static_cast<Py_ssize_t>(table.variants[i].wire.size()));
+        if (!wire) return false;
+        PyUnicode_InternInPlace(&wire);
+        state().wire_names[id][i] = wire;
+        if (PyDict_SetItemString(type->tp_dict, table.variants[i].name.data(), reinterpret_cast<PyObject*>(o)) < 0)
+            return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
+}  // namespace
+
+PyTypeObject* make_enum_class(EnumId enum_id, PyMethodDef* extra_methods) {
+    const int id = static_cast<int>(enum_id);
+    const EnumDoc& doc = kEnumDocs[id];
+    static std::string names[kEnumCount];
+    static PyGetSetDef getsets[kEnumCount][2];
+    static PyMethodDef methods[kEnumCount][4];
+    static const auto wire_defs = from_wire_name_defs(std::make_index_sequence<kEnumCount>{});
+
+    names[id] = "quarn_sdk_core." + std::string(kEnumTables[id].class_name);
+    getsets[id][0] = PyGetSetDef{doc.value_property ? "value" : "wire_name", &enum_wire_name, nullptr,
+                                 doc.property_doc, nullptr};
+    int m = 0;
+    if (doc.from_wire_name) methods[id][m++] = wire_defs[id]();
+    for (PyMethodDef* extra = extra_methods; extra && extra->ml_name; ++extra) methods[id][m++] = *extra;
+
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(&enum_repr)},
+        {Py_tp_str, reinterpret_cast<void*>(&enum_str)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
+        {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
+        {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
+        {Py_tp_getset, getsets[id]},
+        {Py_tp_methods, methods[id]},
+        {Py_tp_doc, const_cast<char*>(doc.doc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec{names[id].c_str(), sizeof(EnumObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    if (!add_variants(type, id)) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return type;
+}
+
+}  // namespace qsc::py

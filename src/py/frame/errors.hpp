@@ -1,0 +1,50 @@
+// Raising Python exceptions from the binding layer. Builders are cold and out of line.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "core/error.hpp"
+#include "py/frame/python.hpp"
+
+namespace qsc::py {
+
+#define QSC_COLD [[gnu::cold, gnu::noinline]]
+
+// Each returns nullptr so that a binding can `return raise_...(...)`.
+QSC_COLD PyObject* raise_core_error(const CoreError& error);
+QSC_COLD PyObject* raise_type_error(std::string_view message);
+QSC_COLD PyObject* raise_value_error(std::string_view message);
+QSC_COLD PyObject* raise_runtime_error(const char* message);
+// "'{T}' object is not an instance of '{expected}'"
+QSC_COLD PyObject* raise_not_instance(PyObject* given, const char* expected);
+QSC_COLD PyObject* raise_panic(const char* what);
+
+// Adds "while processing '{name}'" to the exception being raised.
+QSC_COLD void note_processing(std::string_view name);
+
+// The exception type for internal invariant failures (a BaseException subclass).
+PyObject* make_panic_type();
+
+// Runs a binding body; no C++ exception ever escapes into the interpreter.
+template <class F>
+auto guarded(F&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+    if constexpr (std::is_pointer_v<decltype(body())>) {
+        return nullptr;
+    } else {
+        return -1;
+    }
+}
+
+}  // namespace qsc::py

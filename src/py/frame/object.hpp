@@ -1,0 +1,128 @@
+// Instances of the module's classes: a core value plus the use counter that refuses
+// conflicting re-entrant uses.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "py/frame/errors.hpp"
+#include "py/frame/python.hpp"
+#include "py/frame/state.hpp"
+
+namespace qsc::py {
+
+struct ObjectBase {
+    PyObject_HEAD
+    std::int32_t uses;  // 0 free, n > 0 shared, -1 exclusive
+};
+
+template <class T, ClassId Id>
+struct Object : ObjectBase {
+    using Value = T;
+    static constexpr ClassId id = Id;
+    T value;
+};
+
+enum class Use : std::uint8_t { Shared, Exclusive };
+
+// Held for a whole call; a refused use raises and leaves the object untouched.
+class UseGuard {
+public:
+    UseGuard(PyObject* self, Use use) noexcept : obj_(reinterpret_cast<ObjectBase*>(self)) {
+        if (use == Use::Exclusive) {
+            if (obj_->uses != 0) refuse("Already borrowed");
+            else obj_->uses = -1;
+        } else {
+            if (obj_->uses < 0) refuse("Already mutably borrowed");
+            else ++obj_->uses;
+        }
+    }
+    ~UseGuard() {
+        if (!obj_) return;
+        if (obj_->uses < 0) obj_->uses = 0;
+        else --obj_->uses;
+    }
+    UseGuard(const UseGuard&) = delete;
+    UseGuard& operator=(const UseGuard&) = delete;
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+private:
+    void refuse(const char* message) noexcept {
+        raise_runtime_error(message);
+        obj_ = nullptr;
+    }
+    ObjectBase* obj_;
+};
+
+// "Name" of "quarn_sdk_core.Name".
+inline const char* short_name(PyTypeObject* type) noexcept {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot ? dot + 1 : type->tp_name;
+}
+
+template <class Obj>
+Obj& as(PyObject* self) noexcept { return *reinterpret_cast<Obj*>(self); }
+
+// A new instance holding `value` (moved in).
+template <class Obj>
+PyObject* make_object(typename Obj::Value&& value) {
+    PyTypeObject* type = class_type(Obj::id);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* obj = reinterpret_cast<Obj*>(self);
+    obj->uses = 0;
+    try {
+        new (&obj->value) typename Obj::Value(std::move(value));
+    } catch (...) {
+        type->tp_free(self);
+        Py_DECREF(type);
+        throw;
+    }
+    return self;
+}
+
+template <class Obj>
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+    if (type->tp_clear) type->tp_clear(self);
+    std::destroy_at(&reinterpret_cast<Obj*>(self)->value);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// An argument that must be an instance of one of the module's classes.
+template <class Obj>
+bool convert(PyObject* o, Obj*& out) requires requires { Obj::id; } {
+    PyTypeObject* type = class_type(Obj::id);
+    if (!PyObject_TypeCheck(o, type)) {
+        raise_not_instance(o, short_name(type));
+        return false;
+    }
+    out = reinterpret_cast<Obj*>(o);
+    return true;
+}
+
+struct ClassSpec {
+    const char* name;  // "quarn_sdk_core.Name"
+    const char* doc;
+    std::size_t basicsize;
+    destructor dealloc;
+    vectorcallfunc construct = nullptr;  // none: not instantiable
+    PyMethodDef* methods = nullptr;
+    PyGetSetDef* getset = nullptr;
+    traverseproc traverse = nullptr;
+    inquiry clear = nullptr;
+};
+
+PyTypeObject* make_class(const ClassSpec& spec);
+
+template <class Obj>
+ClassSpec class_spec(const char* name, const char* doc) {
+    return ClassSpec{name, doc, sizeof(Obj), &dealloc<Obj>};
+}
+
+}  // namespace qsc::py

@@ -1,0 +1,113 @@
+// The module's entry point and its two registration tables, in their fixed order.
+#include <vector>
+
+#include "py/frame/binding.hpp"
+#include "py/frame/enums.hpp"
+#include "py/frame/interned.hpp"
+#include "py/registry.hpp"
+
+namespace qsc::py {
+
+namespace {
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject** slot;
+    PyTypeObject* (*make)();
+};
+
+template <EnumId Id>
+PyTypeObject* enum_class() {
+    return make_enum_class(Id);
+}
+
+#define QSC_ENUM_ENTRY(Name) {#Name, &state().enums[static_cast<int>(EnumId::Name)], &enum_class<EnumId::Name>}
+#define QSC_CLASS_ENTRY(Name, make) {#Name, &state().classes[static_cast<int>(ClassId::Name)], make}
+
+std::vector<ClassEntry> class_table() {
+    return {
+        QSC_ENUM_ENTRY(AgentTopicKind),
+        QSC_ENUM_ENTRY(AgentTopicStatus),
+        QSC_ENUM_ENTRY(ClaimOutcome),
+        QSC_ENUM_ENTRY(DeadReason),
+        QSC_ENUM_ENTRY(EventType),
+        QSC_ENUM_ENTRY(LeaveOutcome),
+        QSC_ENUM_ENTRY(MemoryListScope),
+        QSC_ENUM_ENTRY(MemorySegment),
+        QSC_ENUM_ENTRY(MemoryStatus),
+        QSC_ENUM_ENTRY(MemoryStoreScope),
+        QSC_ENUM_ENTRY(MemorySystem),
+        QSC_ENUM_ENTRY(MemoryType),
+        QSC_ENUM_ENTRY(ParkedReason),
+        QSC_ENUM_ENTRY(RoomMembership),
+        QSC_ENUM_ENTRY(RoomStatus),
+        QSC_ENUM_ENTRY(RoomSubscribeResult),
+        QSC_CLASS_ENTRY(Session, &make_session_class),
+        QSC_CLASS_ENTRY(SessionOutcome, &make_session_outcome_class),
+        QSC_CLASS_ENTRY(SessionPolicy, &make_session_policy_class),
+        QSC_ENUM_ENTRY(SessionState),
+        QSC_ENUM_ENTRY(StaleReason),
+        QSC_ENUM_ENTRY(TurnEffect),
+        QSC_ENUM_ENTRY(TurnVerdict),
+    };
+}
+
+PyMethodDef* function_table() {
+    static std::vector<PyMethodDef> table = {
+        classify_close_def(),
+        classify_upgrade_def(),
+        kMethodsEnd,
+    };
+    return table.data();
+}
+
+// Types, singletons and fixed strings are made once and kept for the interpreter.
+bool build_once(const std::vector<ClassEntry>& classes) {
+    ModuleState& s = state();
+    if (s.ready) return true;
+    if (!Interned::intern_all() || !Signature::intern_all()) return false;
+    if (!s.panic_type && !(s.panic_type = make_panic_type())) return false;
+    for (const ClassEntry& entry : classes) {
+        if (*entry.slot) continue;
+        if (!(*entry.slot = entry.make())) return false;
+    }
+    s.ready = true;
+    return true;
+}
+
+int exec_module(PyObject* module) {
+    return guarded([&]() -> int {
+        if (!PyModule_Check(module)) {
+            PyErr_BadInternalCall();
+            return -1;
+        }
+        PyInterpreterState* interpreter = PyInterpreterState_Get();
+        ModuleState& s = state();
+        if (s.interpreter && s.interpreter != interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "quarn_sdk_core can be imported in one interpreter per process only");
+            return -1;
+        }
+        s.interpreter = interpreter;
+        const std::vector<ClassEntry> classes = class_table();
+        if (!build_once(classes)) return -1;
+        for (const ClassEntry& entry : classes)
+            if (PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(*entry.slot)) < 0) return -1;
+        return PyModule_AddFunctions(module, function_table());
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quarn_sdk_core", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace qsc::py
+
+PyMODINIT_FUNC PyInit_quarn_sdk_core(void) { return PyModuleDef_Init(&qsc::py::module_def); }

@@ -1,0 +1,15 @@
+// What each area file contributes to the module's registration tables.
+#pragma once
+
+#include "py/frame/python.hpp"
+
+namespace qsc::py {
+
+// session.cpp
+PyTypeObject* make_session_class();
+PyTypeObject* make_session_outcome_class();
+PyTypeObject* make_session_policy_class();
+PyMethodDef classify_close_def();
+PyMethodDef classify_upgrade_def();
+
+}  // namespace qsc::py
