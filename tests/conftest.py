@@ -1,0 +1,8 @@
+"""Test setup: QSC_BUILD_DIR points the suite at a development build instead of the installed one."""
+
+import os
+import sys
+
+_build = os.environ.get("QSC_BUILD_DIR")
+if _build:
+    sys.path.insert(0, os.path.abspath(_build))
