@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <string>
 
 namespace qsc {
@@ -22,20 +21,5 @@ template <class U>
 constexpr U saturating_increment(U a) noexcept {
     return saturating_add<U>(a, U{1});
 }
-
-// A counter of handed-out numbers (epochs, tickets, tokens). It starts at 0, is never reset,
-// and at the largest value hands out nothing more.
-class Counter {
-public:
-    std::optional<std::uint64_t> next() noexcept {
-        if (next_ == std::numeric_limits<std::uint64_t>::max()) return std::nullopt;
-        return next_++;
-    }
-    std::uint64_t peek() const noexcept { return next_; }
-    bool exhausted() const noexcept { return next_ == std::numeric_limits<std::uint64_t>::max(); }
-
-private:
-    std::uint64_t next_ = 0;
-};
 
 }  // namespace qsc

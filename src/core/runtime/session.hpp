@@ -7,6 +7,7 @@
 
 #include "core/enums.hpp"
 #include "core/number.hpp"
+#include "core/runtime/ticket.hpp"
 #include "core/runtime/time.hpp"
 
 namespace qsc {
