@@ -6,3 +6,9 @@ import sys
 _build = os.environ.get("QSC_BUILD_DIR")
 if _build:
     sys.path.insert(0, os.path.abspath(_build))
+
+from hypothesis import settings
+
+# Sanitizer builds are slow; a per-example deadline would only report that.
+settings.register_profile("qsc", deadline=None)
+settings.load_profile("qsc")
