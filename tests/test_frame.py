@@ -573,3 +573,36 @@ def test_objects_cannot_be_forged_or_copied(cls_name):
 def test_session_outcome_has_no_constructor():
     with pytest.raises(TypeError):
         q.SessionOutcome()
+
+
+def test_note_keeps_the_exception_chain(session):
+    class Chained:
+        def __float__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError:
+                raise ArithmeticError("outer")
+
+    try:
+        raise LookupError("the host is handling something")
+    except LookupError:
+        with pytest.raises(ArithmeticError) as info:
+            session.begin_attempt(Chained())
+    assert info.value.__notes__ == ["while processing 'now_s'"]
+    assert isinstance(info.value.__context__, KeyError)
+    assert info.value.__traceback__ is not None
+
+
+def test_exception_that_refuses_notes_is_raised_unchanged(session):
+    class NoNotes(Exception):
+        def add_note(self, note):
+            raise RuntimeError("no notes here")
+
+    class F:
+        def __float__(self):
+            raise NoNotes("mine")
+
+    with pytest.raises(NoNotes) as info:
+        session.begin_attempt(F())
+    assert str(info.value) == "mine"
+    assert session.begin_attempt(1.0) == 0

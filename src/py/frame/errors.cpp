@@ -67,9 +67,11 @@ PyObject* raise_not_instance(PyObject* given, const char* expected) {
     return nullptr;
 }
 
-void note_processing(std::string_view name) {
+namespace {
+// The exception being raised, taken out whole.
+Ref take_raised() {
 #if PY_VERSION_HEX >= 0x030C0000
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    return Ref::steal(PyErr_GetRaisedException());
 #else
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
@@ -77,8 +79,24 @@ void note_processing(std::string_view name) {
     if (tb && value) PyException_SetTraceback(value, tb);
     Py_XDECREF(type);
     Py_XDECREF(tb);
-    Ref exc = Ref::steal(value);
+    return Ref::steal(value);
 #endif
+}
+
+// Raises it again as it was: unlike PyErr_SetObject, this leaves its __context__ alone.
+void reraise(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#else
+    PyObject* value = exc.release();
+    PyObject* type = new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+}  // namespace
+
+void note_processing(std::string_view name) {
+    Ref exc = take_raised();
     if (!exc) return;
     Ref note = str_of(cat({"while processing '", name, "'"}));
     if (note) {
@@ -87,7 +105,7 @@ void note_processing(std::string_view name) {
     } else {
         PyErr_Clear();
     }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    reraise(std::move(exc));
 }
 
 namespace {
