@@ -78,7 +78,7 @@ bool build_once(const std::vector<ClassEntry>& classes) {
 int exec_module(PyObject* module) {
     return guarded([&]() -> int {
         if (!PyModule_Check(module)) {
-            PyErr_BadInternalCall();
+            PyErr_Format(PyExc_TypeError, "'%s' object is not a module", Py_TYPE(module)->tp_name);
             return -1;
         }
         PyInterpreterState* interpreter = PyInterpreterState_Get();
