@@ -606,3 +606,87 @@ def test_exception_that_refuses_notes_is_raised_unchanged(session):
         session.begin_attempt(F())
     assert str(info.value) == "mine"
     assert session.begin_attempt(1.0) == 0
+
+
+# ---- reference counts of the shared objects
+
+
+def _balanced(obj, call, times=200):
+    import sys
+
+    call()  # first use may cache
+    before = sys.getrefcount(obj)
+    for _ in range(times):
+        call()
+    return sys.getrefcount(obj) - before
+
+
+@pytest.mark.parametrize("obj, call", [
+    (q.SessionState.Connecting, lambda s, o: s.state),
+    (q.SessionState.Dead, lambda s, o: s.end()),
+    (q.SessionState.Connecting, lambda s, o: o.state),
+    (None, lambda s, o: o.dead_reason),
+    (None, lambda s, o: o.stale_reason),
+    (q.StaleReason.WrongEpoch, lambda s, o: s.on_connected(99, 0.0).stale_reason),
+    (q.EventType.AgentControl, lambda s, o: q.EventType.from_wire_name("agent.control")),
+    (None, lambda s, o: q.EventType.from_wire_name("nothing")),
+    (q.SessionState.Up, lambda s, o: (repr(q.SessionState.Up), str(q.SessionState.Up), int(q.SessionState.Up))),
+    (str(q.SessionState.Up), lambda s, o: (str(q.SessionState.Up), q.SessionState.Up.value)),
+    (q.SessionPolicy, lambda s, o: q.SessionPolicy.default()),
+    (q.SessionOutcome, lambda s, o: q.Session(q.SessionPolicy.default()).on_connected(0, 0.0)),
+    (True, lambda s, o: q.classify_close(1000)),
+])
+def test_shared_objects_keep_their_reference_counts(obj, call):
+    session = q.Session(q.SessionPolicy.default())
+    outcome = q.Session(q.SessionPolicy.default()).on_connected(7, 0.0)
+    assert _balanced(obj, lambda: call(session, outcome)) == 0
+
+
+def test_refusals_and_failures_leak_no_references(session):
+    import sys
+
+    epoch = session.begin_attempt(0.0)
+    probe = object()
+
+    class Holder:
+        def __float__(self):
+            self.keep = probe
+            session.end()
+
+    def fail():
+        with pytest.raises(RuntimeError):
+            session.on_connected(epoch, Holder())
+        with pytest.raises(ValueError):
+            session.on_connected(epoch, -1.0)
+        with pytest.raises(TypeError):
+            q.SessionPolicy(dict(DEFAULT_CONFIG, factor=probe))
+
+    assert _balanced(probe, fail, times=50) == 0
+
+
+# ---- one interpreter per process
+
+
+def test_a_second_interpreter_is_refused_cleanly():
+    import os
+    import subprocess
+    import sys
+
+    pytest.importorskip("_xxsubinterpreters")
+    code = (
+        "import quarn_sdk_core, _xxsubinterpreters as si\n"
+        "i = si.create()\n"
+        "try:\n"
+        "    si.run_string(i, 'import quarn_sdk_core')\n"
+        "except Exception as e:\n"
+        "    print(e)\n"
+        "si.destroy(i)\n"
+        "print(quarn_sdk_core.classify_close(1000))\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(q.__file__))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "<class 'ImportError'>: quarn_sdk_core can be imported in one interpreter per process only",
+        "(True, None)",
+    ]
