@@ -22,9 +22,11 @@ using ConstructorBody = PyObject* (*)(const Args&);
 
 template <const Signature& S, FunctionBody F>
 PyObject* call_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Args a(S);
-    if (!a.match(args, nargs, kwnames)) return nullptr;
-    return guarded([&] { return F(a); });
+    return guarded([&]() -> PyObject* {
+        Args a(S);
+        if (!a.match(args, nargs, kwnames)) return nullptr;
+        return F(a);
+    });
 }
 
 template <NoArgsBody F>
@@ -34,9 +36,10 @@ PyObject* call_noargs(PyObject*, PyObject*) {
 
 template <class Obj, Use U, const Signature& S, MethodBody<Obj> F>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Args a(S);
-    if (!a.match(args, nargs, kwnames)) return nullptr;
+    // Matching builds its error texts in C++ strings: it runs guarded too.
     return guarded([&]() -> PyObject* {
+        Args a(S);
+        if (!a.match(args, nargs, kwnames)) return nullptr;
         UseGuard use(self, U);
         if (!use) return nullptr;
         return F(as<Obj>(self), a);
@@ -59,9 +62,11 @@ PyObject* call_getter(PyObject* self, void*) {
 
 template <const Signature& S, ConstructorBody F>
 PyObject* call_constructor(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    Args a(S);
-    if (!a.match(args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
-    return guarded([&] { return F(a); });
+    return guarded([&]() -> PyObject* {
+        Args a(S);
+        if (!a.match(args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+        return F(a);
+    });
 }
 
 // Method tables. The docstring (text signature first) comes from the signature.
