@@ -81,17 +81,6 @@ def test_eligibility_order(reg, tracker, state, facts, verdict):
     assert reg.inflight_ids("r") == (["m"] if "inflight" in state or verdict == "runnable" else [])
 
 
-def test_records_are_scoped_by_room_and_message(reg, tracker):
-    reg.remember_completed("r", "m")
-    reg.remember_ack_pending("r", "n")
-    assert reg.guarded_claim("s", "m", tracker) == "runnable"
-    assert reg.guarded_claim("s", "n", tracker) == "runnable"
-    assert reg.guarded_claim("", "", tracker) == "runnable"
-    # the tracker alone is keyed by message id
-    tracker.mark_permanently_failed("x")
-    assert reg.guarded_claim("q", "x", tracker) == "exhausted"
-
-
 def test_guarded_claim_versus_try_claim(reg, tracker):
     assert reg.delivery_eligibility("r", "m", tracker) == "runnable"
     assert reg.inflight_ids("r") == []  # asking does not claim
@@ -102,7 +91,8 @@ def test_guarded_claim_versus_try_claim(reg, tracker):
     assert reg.try_claim("r", "m") is True
     # the bare claim consults nothing else
     reg.remember_completed("r", "done")
-    tracker.mark_permanently_failed("lost")
+    tracker.mark_permanently_failed("lost")  # keyed by message id alone: "lost" is exhausted in every room
+    assert reg.guarded_claim("q", "lost", tracker) == "exhausted"
     assert reg.try_claim("r", "done") and reg.try_claim("r", "lost")
     assert sorted(reg.inflight_ids("r")) == ["done", "lost", "m"]
     reg.release("r", "unknown")
@@ -128,15 +118,13 @@ def test_fact_errors(reg, tracker, method, kwargs, message):
     assert reg.inflight_ids("r") == []
 
 
-def test_fact_arguments_follow_the_signature(reg, tracker):
-    with pytest.raises(TypeError, match=r"^ClaimRegistry.guarded_claim\(\) takes 3 positional arguments but 4 were"):
-        reg.guarded_claim("r", "m", tracker, True)
-    with pytest.raises(TypeError, match="got multiple values for argument 'room_id'"):
-        reg.guarded_claim("r", "m", tracker, room_id="s")
-    with pytest.raises(TypeError) as info:  # the tracker is converted before the facts
+def test_facts_come_after_the_tracker(reg, tracker):
+    with pytest.raises(TypeError) as info:
         reg.guarded_claim("r", "m", "tracker", urgent=1)
     assert str(info.value) == "'str' object is not an instance of 'RetryTracker'"
     assert info.value.__notes__ == ["while processing 'retry_tracker'"]
+    with pytest.raises(TypeError, match="got multiple values for argument 'room_id'"):
+        reg.guarded_claim("r", "m", tracker, room_id="s")
     assert reg.guarded_claim(message_id="m", retry_tracker=tracker, room_id="r", self_echo=False) == "runnable"
 
 
@@ -147,6 +135,7 @@ def test_tokens_count_up_and_are_never_reused(reg, tracker):
     assert reg.record_processed_settlement("r", "a")["token"] == "0"
     reg.remember_ack_pending("r", "b")  # a remembered entry takes a token too
     assert reg.pending_settlement("r", "b")["token"] == "1"
+    assert reg.pending_settlement("r", "c") is None and reg.pending_ack("r", "c") is None
     assert reg.confirm_settlement("r", "a", "0", tracker)
     assert reg.record_failed_settlement("s", "a", "x", tracker, False)["token"] == "2"
 
@@ -159,7 +148,10 @@ def test_same_intent_is_idempotent(reg, tracker):
     reg.remember_failed_ack_pending("r", "m", "boom")
     reg.remember_ack_pending("r", "m")  # keeps the failed intent silently
     assert reg.pending_ack("r", "m") == {"status": "failed", "error": "boom", "parked": None}
-    assert reg.record_processed_settlement("r", "p") == reg.record_processed_settlement("r", "p")
+    processed = reg.record_processed_settlement("r", "p")
+    assert processed == reg.record_processed_settlement("r", "p")
+    assert list(processed) == ["token", "status", "parked", "continuation"]
+    assert processed["continuation"] == {"kind": "finished"}
 
 
 @pytest.mark.parametrize(
@@ -215,14 +207,6 @@ def test_failed_settlement_continuation(reg, max_retries, recorded, allow_retry,
     assert list(settlement) == ["token", "status", "error", "parked", "continuation"]
     assert list(settlement["continuation"]) == list(continuation)
     assert tracker.record_attempt("m")[0] == recorded + 1  # only read
-
-
-def test_settlement_shapes(reg, tracker):
-    processed = reg.record_processed_settlement("r", "m")
-    assert list(processed) == ["token", "status", "parked", "continuation"]
-    assert processed["continuation"] == {"kind": "finished"}
-    assert reg.pending_settlement("r", "other") is None
-    assert reg.pending_ack("r", "other") is None
 
 
 @pytest.mark.parametrize("token", ["00", "+0", " 0", "0 ", "", "1", "0.0", "٠"])
@@ -326,6 +310,8 @@ def test_parking_is_per_entry_and_per_room(reg):
     assert reg.pending_settlement("r", "a")["parked"] == "rejected"
     assert list(reg.pending_ack("r", "a")) == ["status", "error", "parked"]
     assert reg.has_retryable_settlement("r")  # "b" is not parked
+    assert reg.unpark_acks("r") == 1  # counts parked entries, not parks or entries
+    reg.park_ack("r", "a", ParkedReason.Rejected)
     reg.park_ack("r", "b", ParkedReason.Rejected)
     assert not reg.has_retryable_settlement("r") and reg.has_retryable_settlement("s")
     assert reg.unpark_acks("s") == 0
@@ -340,14 +326,6 @@ def test_completing_a_parked_entry_keeps_room_counts(reg):
     reg.remember_completed("r", "a")
     assert reg.has_retryable_settlement("r")
     assert reg.unpark_acks("r") == 0
-
-
-def test_reason_must_be_the_enumeration(reg):
-    reg.remember_ack_pending("r", "m")
-    with pytest.raises(TypeError) as info:
-        reg.park_ack("r", "m", "not_found")
-    assert str(info.value) == "'str' object is not an instance of 'ParkedReason'"
-    assert reg.pending_ack("r", "m")["parked"] is None
 
 
 def test_pending_ids_are_oldest_first_per_room(reg):
@@ -426,6 +404,7 @@ def test_discard_completed_forgets_only_the_room_completed_set(reg, tracker):
         (lambda reg, t: reg.confirm_settlement("r", "m", 0, t), "token"),
         (lambda reg, t: reg.confirm_settlement("r", "m", "0", reg), "retry_tracker"),
         (lambda reg, t: reg.pending_ack_ids(["r"]), "room_id"),
+        (lambda reg, t: reg.park_ack("r", "m", "not_found"), "reason"),
         (lambda reg, t: reg.remember_failed_ack_pending("r", "m", "\ud800"), "error"),
     ],
 )
