@@ -5,6 +5,10 @@
 
 namespace qsc::py {
 
+// ledgers.cpp
+PyTypeObject* make_claim_registry_class();
+PyTypeObject* make_retry_tracker_class();
+
 // session.cpp
 PyTypeObject* make_session_class();
 PyTypeObject* make_session_outcome_class();
