@@ -1,12 +1,13 @@
 // Channel topics, SubscriptionTracker, RoomRoster and RoomReconciliation.
 #include <string>
+#include <vector>
 
 #include "core/runtime/room_roster.hpp"
 #include "core/runtime/subscription.hpp"
 #include "core/runtime/topics.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/enums.hpp"
-#include "py/frame/forward.hpp"
+#include "py/frame/delegate.hpp"
 #include "py/frame/sequence.hpp"
 #include "py/frame/variant_method.hpp"
 #include "py/registry.hpp"
@@ -130,11 +131,11 @@ PyObject* agent_topic_rejoin_candidates(TrackerObject& self) { return pairs_of(s
 // Tracker methods whose body is the core method of the same name.
 template <Use U, const Signature& S, auto Method, class... Params>
 PyMethodDef tracker_def() {
-    return method_def<TrackerObject, U, S, &forward<TrackerObject, Method, Params...>>();
+    return method_def<TrackerObject, U, S, &delegate<TrackerObject, Method, Params...>>();
 }
 template <Use U, const Signature& S, auto Method>
 PyMethodDef tracker_noargs_def() {
-    return method_noargs_def<TrackerObject, U, S, &forward_noargs<TrackerObject, Method>>();
+    return method_noargs_def<TrackerObject, U, S, &delegate_noargs<TrackerObject, Method>>();
 }
 
 using T = SubscriptionTracker;
@@ -172,7 +173,7 @@ PyObject* clear(RosterObject& self) { return strs_of(self.value.clear()); }
 
 template <Use U, const Signature& S, auto Method, class... Params>
 PyMethodDef roster_def() {
-    return method_def<RosterObject, U, S, &forward<RosterObject, Method, Params...>>();
+    return method_def<RosterObject, U, S, &delegate<RosterObject, Method, Params...>>();
 }
 
 using R = RoomRoster;

@@ -28,7 +28,7 @@ PyObject* to_python(E value) noexcept {
 
 // Params are the argument types as the converters produce them, one per signature slot.
 template <class Obj, auto Method, class... Params>
-PyObject* forward(Obj& self, const Args& a) {
+PyObject* delegate(Obj& self, const Args& a) {
     std::tuple<Params...> values;
     const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return (a.get(static_cast<int>(I), std::get<I>(values)) && ...);
@@ -38,7 +38,7 @@ PyObject* forward(Obj& self, const Args& a) {
 }
 
 template <class Obj, auto Method>
-PyObject* forward_noargs(Obj& self) {
+PyObject* delegate_noargs(Obj& self) {
     if constexpr (std::is_void_v<decltype(std::invoke(Method, self.value))>) {
         std::invoke(Method, self.value);
         return none();
