@@ -54,13 +54,7 @@ def test_completion_with_the_current_ticket(succeeded, returns, membership, trac
     assert not r.is_room_admission_current("r", ticket)
     assert r.record_room_admission("r", ticket, True) is False  # already completed
     assert r.room_membership("r") is membership
-
-
-def test_failed_admission_may_begin_again_with_a_new_ticket():
-    r = q.RoomRoster()
-    ticket = admitting(r, "r")
-    r.record_room_admission("r", ticket, False)
-    assert admitting(r, "r") == ticket + 1
+    assert (admitting(r, "r") == ticket + 1) == (not succeeded)
 
 
 @pytest.mark.parametrize(
@@ -225,9 +219,7 @@ def test_current_room_ids_from_any_sequence():
         ({"a"}, "'set' object is not an instance of 'Sequence'"),
         ({"a": 1}, "'dict' object is not an instance of 'Sequence'"),
         ((x for x in ["a"]), "'generator' object is not an instance of 'Sequence'"),
-        (None, "'NoneType' object is not an instance of 'Sequence'"),
         (["a", 1], "'int' object is not an instance of 'str'"),
-        (["a", None], "'NoneType' object is not an instance of 'str'"),
     ],
 )
 def test_current_room_ids_refused(value, message):
@@ -288,8 +280,6 @@ def test_reentrant_ticket_is_refused_and_changes_nothing():
     "call, error, param",
     [
         (lambda r: r.begin_room_admission("r", 1), TypeError, "passes_filter"),
-        (lambda r: r.begin_room_admission(None, True), TypeError, "room_id"),
-        (lambda r: r.record_room_admission("r", -1, True), OverflowError, "ticket"),
         (lambda r: r.is_room_admission_current("r", "0"), TypeError, "ticket"),
         (lambda r: r.record_room_admission("r", 0, None), TypeError, "succeeded"),
     ],
