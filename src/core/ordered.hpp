@@ -11,13 +11,9 @@
 #include <unordered_map>
 #include <utility>
 
-namespace qsc {
+#include "core/string_map.hpp"
 
-// Hashes std::string keys and std::string_view probes alike, so lookups need no copy.
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
+namespace qsc {
 
 template <class K, class V, class Hash = StringHash, class Eq = std::equal_to<>>
 class OrderedMap {
