@@ -23,12 +23,15 @@ PyTypeObject* enum_class() {
 
 #define QSC_ENUM_ENTRY(Name) {#Name, &state().enums[static_cast<int>(EnumId::Name)], &enum_class<EnumId::Name>}
 #define QSC_CLASS_ENTRY(Name, make) {#Name, &state().classes[static_cast<int>(ClassId::Name)], make}
+// An enumeration with methods of its own.
+#define QSC_ENUM_CLASS_ENTRY(Name, make) {#Name, &state().enums[static_cast<int>(EnumId::Name)], make}
 
 std::vector<ClassEntry> class_table() {
     return {
-        QSC_ENUM_ENTRY(AgentTopicKind),
+        QSC_ENUM_CLASS_ENTRY(AgentTopicKind, &make_agent_topic_kind_class),
         QSC_ENUM_ENTRY(AgentTopicStatus),
         QSC_ENUM_ENTRY(ClaimOutcome),
+        QSC_CLASS_ENTRY(ClaimRegistry, &make_claim_registry_class),
         QSC_ENUM_ENTRY(DeadReason),
         QSC_ENUM_ENTRY(EventType),
         QSC_ENUM_ENTRY(LeaveOutcome),
@@ -39,7 +42,10 @@ std::vector<ClassEntry> class_table() {
         QSC_ENUM_ENTRY(MemorySystem),
         QSC_ENUM_ENTRY(MemoryType),
         QSC_ENUM_ENTRY(ParkedReason),
+        QSC_CLASS_ENTRY(RetryTracker, &make_retry_tracker_class),
         QSC_ENUM_ENTRY(RoomMembership),
+        QSC_CLASS_ENTRY(RoomReconciliation, &make_room_reconciliation_class),
+        QSC_CLASS_ENTRY(RoomRoster, &make_room_roster_class),
         QSC_ENUM_ENTRY(RoomStatus),
         QSC_ENUM_ENTRY(RoomSubscribeResult),
         QSC_CLASS_ENTRY(Session, &make_session_class),
@@ -47,6 +53,7 @@ std::vector<ClassEntry> class_table() {
         QSC_CLASS_ENTRY(SessionPolicy, &make_session_policy_class),
         QSC_ENUM_ENTRY(SessionState),
         QSC_ENUM_ENTRY(StaleReason),
+        QSC_CLASS_ENTRY(SubscriptionTracker, &make_subscription_tracker_class),
         QSC_ENUM_ENTRY(TurnEffect),
         QSC_ENUM_ENTRY(TurnVerdict),
     };
@@ -54,8 +61,10 @@ std::vector<ClassEntry> class_table() {
 
 PyMethodDef* function_table() {
     static std::vector<PyMethodDef> table = {
+        chat_room_topic_def(),
         classify_close_def(),
         classify_upgrade_def(),
+        room_participants_topic_def(),
         kMethodsEnd,
     };
     return table.data();

@@ -5,6 +5,18 @@
 
 namespace qsc::py {
 
+// channels.cpp
+PyTypeObject* make_agent_topic_kind_class();
+PyTypeObject* make_room_reconciliation_class();
+PyTypeObject* make_room_roster_class();
+PyTypeObject* make_subscription_tracker_class();
+PyMethodDef chat_room_topic_def();
+PyMethodDef room_participants_topic_def();
+
+// ledgers.cpp
+PyTypeObject* make_claim_registry_class();
+PyTypeObject* make_retry_tracker_class();
+
 // session.cpp
 PyTypeObject* make_session_class();
 PyTypeObject* make_session_outcome_class();

@@ -55,6 +55,9 @@ public:
     explicit Args(const Signature& sig) noexcept : sig_(sig) {}
 
     bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        args_ = args;
+        nargs_ = nargs;
+        kwnames_ = kwnames;
         return sig_.match(args, nargs, kwnames, slots_);
     }
     PyObject* operator[](int i) const noexcept { return slots_[i]; }
@@ -77,9 +80,24 @@ public:
         return get(i, out);
     }
 
+    // Calls f(name, value) for each keyword argument that names no parameter, in call order,
+    // while f returns true. Only a signature that collects extra keywords lets such through.
+    template <class F>
+    bool for_each_extra(F f) const {
+        const Py_ssize_t count = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames_, k);
+            if (sig_.find(keyword) < 0 && !f(keyword, args_[nargs_ + k])) return false;
+        }
+        return true;
+    }
+
 private:
     const Signature& sig_;
     PyObject* slots_[kMaxParams];
+    PyObject* const* args_ = nullptr;
+    Py_ssize_t nargs_ = 0;
+    PyObject* kwnames_ = nullptr;
 };
 
 }  // namespace qsc::py

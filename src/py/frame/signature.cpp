@@ -51,8 +51,9 @@ QSC_COLD bool fail_keyword(const char* qualname, const char* what, PyObject* key
 
 }  // namespace
 
-Signature::Signature(Callable kind, std::string_view owner, std::string_view text, std::string_view body)
-    : next_(head_) {
+Signature::Signature(Callable kind, std::string_view owner, std::string_view text, std::string_view body,
+                     ExtraKeywords extra)
+    : extra_(extra), next_(head_) {
     head_ = this;
     const std::size_t open = text.find('(');
     QSC_ASSERT(open != std::string_view::npos && text.back() == ')', "malformed text signature");
@@ -145,7 +146,10 @@ bool Signature::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
             positional_only.push_back(keyword);
             continue;
         }
-        if (i < 0) return fail_keyword(qualname(), "got an unexpected keyword argument", keyword);
+        if (i < 0) {
+            if (extra_ == ExtraKeywords::Collect) continue;
+            return fail_keyword(qualname(), "got an unexpected keyword argument", keyword);
+        }
         if (out[i]) return fail_keyword(qualname(), "got multiple values for argument", keyword);
         out[i] = args[nargs + k];
     }

@@ -14,11 +14,16 @@ inline constexpr int kMaxParams = 8;
 
 enum class Callable : std::uint8_t { Function, Method, Constructor };
 
+// What the matcher does with a keyword that names no parameter: refuse it with the
+// interpreter's error, or let it through for the binding to judge (`Args::for_each_extra`).
+enum class ExtraKeywords : std::uint8_t { Refuse, Collect };
+
 class Signature {
 public:
     // `text` is the text signature ("f(a, b=None)", "m($self, a, *, b=False)", "Class(a)");
     // `body` the documentation that follows it. Both must have static storage duration.
-    Signature(Callable kind, std::string_view owner, std::string_view text, std::string_view body);
+    Signature(Callable kind, std::string_view owner, std::string_view text, std::string_view body,
+              ExtraKeywords extra = ExtraKeywords::Refuse);
     Signature(const Signature&) = delete;
     Signature& operator=(const Signature&) = delete;
 
@@ -32,6 +37,9 @@ public:
     // TypeError set when the call does not fit.
     bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
 
+    // The parameter a keyword names, or -1.
+    int find(PyObject* keyword) const;
+
     static bool intern_all() noexcept;
 
 private:
@@ -43,7 +51,6 @@ private:
         bool positional_only = false;
     };
 
-    int find(PyObject* keyword) const;
     bool missing(PyObject** out) const;
 
     std::string name_;
@@ -53,6 +60,7 @@ private:
     std::uint8_t count_ = 0;
     std::uint8_t max_positional_ = 0;
     std::uint8_t min_positional_ = 0;
+    ExtraKeywords extra_;
     const Signature* next_;
     static inline const Signature* head_ = nullptr;
 };

@@ -26,6 +26,10 @@ struct ModuleState {
     PyObject* variants[kEnumCount][kMaxVariants] = {};
     PyObject* wire_names[kEnumCount][kMaxVariants] = {};
     PyObject* panic_type = nullptr;
+    // Looked up when a payload first needs them.
+    PyObject* abc_sequence = nullptr;
+    PyObject* abc_mapping = nullptr;
+    PyObject* dataclass_fields = nullptr;
 };
 
 ModuleState& state() noexcept;

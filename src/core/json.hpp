@@ -1,0 +1,112 @@
+// The JSON value model of every payload and free-form argument. Objects keep their keys in
+// ascending byte order, whatever order they arrived in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace qsc {
+
+// A string plus an opaque handle to where it came from. The core never interprets the handle;
+// it lets the host hand back the original immutable string instead of building a new one.
+struct JsonString {
+    std::string text;
+    const void* origin = nullptr;
+
+    JsonString() = default;
+    JsonString(std::string t, const void* o = nullptr) : text(std::move(t)), origin(o) {}
+    JsonString(std::string_view t, const void* o = nullptr) : text(t), origin(o) {}
+    JsonString(const char* t) : text(t) {}
+};
+
+class Json;
+struct JsonMember;
+using JsonArray = std::vector<Json>;
+
+class JsonObject {
+public:
+    JsonObject() = default;
+    // Sorts by key; of duplicate keys the last one given wins.
+    static JsonObject from_members(std::vector<JsonMember>&& members);
+
+    const Json* find(std::string_view key) const noexcept;
+    Json* find(std::string_view key) noexcept;
+    // Inserts or replaces, keeping the order.
+    void set(JsonString key, Json value);
+    bool erase(std::string_view key);
+
+    std::size_t size() const noexcept { return members_.size(); }
+    bool empty() const noexcept { return members_.empty(); }
+    auto begin() const noexcept { return members_.begin(); }
+    auto end() const noexcept { return members_.end(); }
+    // Mutable members: values may change, keys must keep their text.
+    auto begin() noexcept { return members_.begin(); }
+    auto end() noexcept { return members_.end(); }
+
+private:
+    std::vector<JsonMember>::iterator lower_bound(std::string_view key) noexcept;
+    std::vector<JsonMember> members_;
+};
+
+class Json {
+public:
+    enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Object };
+
+    Json() noexcept = default;
+    Json(std::nullptr_t) noexcept {}
+    explicit Json(bool b) noexcept : v_(b) {}
+    explicit Json(std::uint64_t u) noexcept : v_(u) {}
+    // Negative values are signed; the rest unsigned, so one number has one form.
+    explicit Json(std::int64_t i) noexcept {
+        if (i < 0) v_ = i;
+        else v_ = static_cast<std::uint64_t>(i);
+    }
+    // Non-finite floats do not exist in the model: they become null.
+    explicit Json(double d) noexcept;
+    Json(JsonString s) : v_(std::move(s)) {}
+    explicit Json(const char* s) : v_(JsonString(s)) {}
+    Json(JsonArray a) : v_(std::move(a)) {}
+    Json(JsonObject o) : v_(std::move(o)) {}
+
+    Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
+    bool is_null() const noexcept { return kind() == Kind::Null; }
+    bool is_bool() const noexcept { return kind() == Kind::Bool; }
+    bool is_string() const noexcept { return kind() == Kind::String; }
+    bool is_number() const noexcept { return kind() == Kind::UInt || kind() == Kind::Int || kind() == Kind::Float; }
+    bool is_array() const noexcept { return kind() == Kind::Array; }
+    bool is_object() const noexcept { return kind() == Kind::Object; }
+
+    bool as_bool() const { return std::get<bool>(v_); }
+    std::uint64_t as_uint() const { return std::get<std::uint64_t>(v_); }
+    std::int64_t as_int() const { return std::get<std::int64_t>(v_); }
+    double as_float() const { return std::get<double>(v_); }
+    const JsonString& as_string() const { return std::get<JsonString>(v_); }
+    JsonString& as_string() { return std::get<JsonString>(v_); }
+    const JsonArray& as_array() const { return std::get<JsonArray>(v_); }
+    JsonArray& as_array() { return std::get<JsonArray>(v_); }
+    const JsonObject& as_object() const { return std::get<JsonObject>(v_); }
+    JsonObject& as_object() { return std::get<JsonObject>(v_); }
+
+    // The text of a string value, or nothing.
+    const std::string* string_if() const noexcept {
+        const auto* s = std::get_if<JsonString>(&v_);
+        return s ? &s->text : nullptr;
+    }
+    const JsonObject* object_if() const noexcept { return std::get_if<JsonObject>(&v_); }
+    JsonObject* object_if() noexcept { return std::get_if<JsonObject>(&v_); }
+    const JsonArray* array_if() const noexcept { return std::get_if<JsonArray>(&v_); }
+
+private:
+    std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, JsonString, JsonArray, JsonObject> v_;
+};
+
+struct JsonMember {
+    JsonString key;
+    Json value;
+};
+
+}  // namespace qsc

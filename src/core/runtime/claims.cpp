@@ -1,0 +1,290 @@
+#include "core/runtime/claims.hpp"
+
+#include <charconv>
+
+#include "core/number.hpp"
+
+namespace qsc {
+
+namespace {
+
+CoreError settlement_error(TraceContext trace) {
+    return CoreError(Issue{"error", IssueCode::InvalidValue, "the message already has a different pending terminal intent"},
+                     trace);
+}
+
+CoreError token_exhausted(TraceContext trace) {
+    return CoreError(Issue{"token", IssueCode::InvalidValue, "terminal obligation token capacity exhausted"}, trace);
+}
+
+bool same_intent(const std::optional<std::string>& stored, std::optional<std::string_view> requested) noexcept {
+    if (!stored || !requested) return !stored && !requested;
+    return *stored == *requested;
+}
+
+Result<Settlement> snapshot(const PendingEntry& entry, TraceContext trace) {
+    if (!entry.token) return token_exhausted(trace);
+    std::optional<std::string_view> error;
+    if (entry.error) error = *entry.error;
+    return Settlement{*entry.token, error, entry.parked, entry.continuation};
+}
+
+}  // namespace
+
+bool PendingEntry::matches_token(std::string_view text) const noexcept {
+    if (!token) return false;
+    char digits[20];
+    const auto printed = std::to_chars(digits, digits + sizeof digits, *token);
+    return text == std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits));
+}
+
+void ClaimRegistry::Room::park(PendingEntry& entry, ParkedReason reason) noexcept {
+    if (!entry.parked) ++parked;
+    entry.parked = reason;
+}
+
+void ClaimRegistry::Room::drop_pending(std::string_view message_id) noexcept {
+    const PendingEntry* entry = pending.find(message_id);
+    if (!entry) return;
+    if (entry->parked) --parked;
+    pending.erase(message_id);
+}
+
+ClaimRegistry::ClaimRegistry(std::size_t max_completed) noexcept : max_completed_(max_completed ? max_completed : 1) {}
+
+ClaimRegistry::Room* ClaimRegistry::find_room(std::string_view room_id) noexcept {
+    auto it = rooms_.find(room_id);
+    return it == rooms_.end() ? nullptr : &it->second;
+}
+
+const ClaimRegistry::Room* ClaimRegistry::find_room(std::string_view room_id) const noexcept {
+    auto it = rooms_.find(room_id);
+    return it == rooms_.end() ? nullptr : &it->second;
+}
+
+ClaimRegistry::Room& ClaimRegistry::room(std::string_view room_id) {
+    if (Room* found = find_room(room_id)) return *found;
+    return rooms_.try_emplace(std::string(room_id)).first->second;
+}
+
+void ClaimRegistry::prune(std::string_view room_id) noexcept {
+    auto it = rooms_.find(room_id);
+    if (it != rooms_.end() && it->second.empty()) rooms_.erase(it);
+}
+
+PendingEntry* ClaimRegistry::find_pending(std::string_view room_id, std::string_view message_id) noexcept {
+    Room* r = find_room(room_id);
+    return r ? r->pending.find(message_id) : nullptr;
+}
+
+PendingEntry* ClaimRegistry::find_pending(std::string_view room_id, std::string_view message_id,
+                                          std::string_view token) noexcept {
+    PendingEntry* entry = find_pending(room_id, message_id);
+    return entry && entry->matches_token(token) ? entry : nullptr;
+}
+
+// ---- claims
+
+bool ClaimRegistry::try_claim(std::string_view room_id, std::string_view message_id) {
+    Room& r = room(room_id);
+    if (r.in_flight.contains(message_id)) return false;
+    r.in_flight.emplace(message_id);
+    return true;
+}
+
+void ClaimRegistry::release(std::string_view room_id, std::string_view message_id) noexcept {
+    Room* r = find_room(room_id);
+    if (!r) return;
+    auto it = r->in_flight.find(message_id);
+    if (it == r->in_flight.end()) return;
+    r->in_flight.erase(it);
+    prune(room_id);
+}
+
+DeliveryEligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, std::string_view message_id,
+                                                        const RetryTracker& tracker, DeliveryFacts facts) noexcept {
+    using enum DeliveryEligibility;
+    if (facts.self_echo) return Self;
+    Room* r = find_room(room_id);
+    if (r && r->pending.contains(message_id)) return Pending;
+    const bool completed = r && r->completed.move_to_back(message_id);
+    if (completed || facts.durably_processed) return Completed;
+    if (tracker.is_permanently_failed(message_id)) return Exhausted;
+    if (facts.durably_failed && !facts.allow_failed_retry) return Failed;
+    if (r && r->in_flight.contains(message_id)) return InFlight;
+    return Runnable;
+}
+
+DeliveryEligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_view message_id,
+                                                 const RetryTracker& tracker, DeliveryFacts facts) {
+    const DeliveryEligibility verdict = delivery_eligibility(room_id, message_id, tracker, facts);
+    if (verdict == DeliveryEligibility::Runnable) room(room_id).in_flight.emplace(message_id);
+    return verdict;
+}
+
+const InFlightIds* ClaimRegistry::inflight_ids(std::string_view room_id) const noexcept {
+    const Room* r = find_room(room_id);
+    return r ? &r->in_flight : nullptr;
+}
+
+// ---- pending outcomes and settlements
+
+PendingEntry& ClaimRegistry::insert_pending(std::string_view room_id, std::string_view message_id,
+                                           std::optional<std::string_view> error,
+                                           SettlementContinuation continuation) {
+    PendingEntry fresh;
+    if (error) fresh.error.emplace(*error);
+    fresh.continuation = continuation;
+    PendingEntry& entry = *room(room_id).pending.emplace_back(message_id, std::move(fresh)).first;
+    // Drawn once the entry is in, so a failed insertion spends no token.
+    entry.token = tokens_.next();
+    return entry;
+}
+
+void ClaimRegistry::remember_ack_pending(std::string_view room_id, std::string_view message_id) {
+    if (!find_pending(room_id, message_id)) insert_pending(room_id, message_id, std::nullopt, {});
+}
+
+std::optional<CoreError> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id,
+                                                                    std::string_view message_id,
+                                                                    std::string_view error, TraceContext trace) {
+    const PendingEntry* entry = find_pending(room_id, message_id);
+    if (!entry) insert_pending(room_id, message_id, error, {});
+    else if (!same_intent(entry->error, error)) return settlement_error(trace);
+    return std::nullopt;
+}
+
+Result<Settlement> ClaimRegistry::record_settlement(std::string_view room_id, std::string_view message_id,
+                                                    std::optional<std::string_view> error,
+                                                    SettlementContinuation continuation, TraceContext trace) {
+    if (const PendingEntry* entry = find_pending(room_id, message_id)) {
+        if (!same_intent(entry->error, error)) return settlement_error(trace);
+        return snapshot(*entry, trace);
+    }
+    if (tokens_.exhausted()) return token_exhausted(trace);
+    return snapshot(insert_pending(room_id, message_id, error, continuation), trace);
+}
+
+Result<Settlement> ClaimRegistry::record_processed_settlement(std::string_view room_id, std::string_view message_id,
+                                                             TraceContext trace) {
+    return record_settlement(room_id, message_id, std::nullopt, {}, trace);
+}
+
+Result<Settlement> ClaimRegistry::record_failed_settlement(std::string_view room_id, std::string_view message_id,
+                                                          std::string_view error, const RetryTracker& tracker,
+                                                          bool allow_retry, TraceContext trace) {
+    const AttemptState state = tracker.attempt_state(message_id);
+    SettlementContinuation continuation;
+    if (allow_retry && state.attempts < state.limit) continuation = {true, state.attempts, state.limit};
+    return record_settlement(room_id, message_id, error, continuation, trace);
+}
+
+Result<std::optional<Settlement>> ClaimRegistry::pending_settlement(std::string_view room_id,
+                                                                    std::string_view message_id,
+                                                                    TraceContext trace) const {
+    const Room* r = find_room(room_id);
+    const PendingEntry* entry = r ? r->pending.find(message_id) : nullptr;
+    if (!entry) return std::optional<Settlement>();
+    Result<Settlement> view = snapshot(*entry, trace);
+    if (!view) return std::move(view.error());
+    return std::optional<Settlement>(*view);
+}
+
+void ClaimRegistry::forget_settlement(std::string_view room_id, std::string_view message_id) noexcept {
+    Room* r = find_room(room_id);
+    if (!r) return;
+    r->drop_pending(message_id);
+    auto retries = r->ack_retries.find(message_id);
+    if (retries != r->ack_retries.end()) r->ack_retries.erase(retries);
+}
+
+bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_view message_id,
+                                       std::string_view token, RetryTracker& tracker) {
+    const PendingEntry* entry = find_pending(room_id, message_id, token);
+    if (!entry) return false;
+    const SettlementContinuation next = entry->continuation;
+    if (next.retry) {
+        tracker.restore_attempt(message_id, next.attempts, next.max_retries);
+        forget_settlement(room_id, message_id);
+        prune(room_id);
+        return true;
+    }
+    if (entry->error) tracker.mark_permanently_failed(message_id);
+    tracker.mark_success(message_id);
+    remember_completed(room_id, message_id);
+    return true;
+}
+
+bool ClaimRegistry::park_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+                                    ParkedReason reason) noexcept {
+    PendingEntry* entry = find_pending(room_id, message_id, token);
+    if (!entry) return false;
+    find_room(room_id)->park(*entry, reason);
+    return true;
+}
+
+bool ClaimRegistry::park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason) noexcept {
+    Room* r = find_room(room_id);
+    PendingEntry* entry = r ? r->pending.find(message_id) : nullptr;
+    if (!entry) return false;
+    r->park(*entry, reason);
+    return true;
+}
+
+std::size_t ClaimRegistry::unpark_acks(std::string_view room_id) noexcept {
+    Room* r = find_room(room_id);
+    if (!r || r->parked == 0) return 0;
+    for (auto [id, entry] : r->pending) entry.parked.reset();
+    return std::exchange(r->parked, 0);
+}
+
+bool ClaimRegistry::has_retryable_settlement(std::string_view room_id) const noexcept {
+    const Room* r = find_room(room_id);
+    return r && r->pending.size() > r->parked;
+}
+
+const PendingEntry* ClaimRegistry::pending_ack(std::string_view room_id, std::string_view message_id) const noexcept {
+    const Room* r = find_room(room_id);
+    return r ? r->pending.find(message_id) : nullptr;
+}
+
+const PendingEntries* ClaimRegistry::pending_entries(std::string_view room_id) const noexcept {
+    const Room* r = find_room(room_id);
+    return r ? &r->pending : nullptr;
+}
+
+std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, std::string_view message_id) {
+    auto& retries = room(room_id).ack_retries;
+    auto it = retries.find(message_id);
+    if (it == retries.end()) it = retries.emplace(std::string(message_id), 0).first;
+    it->second = saturating_increment(it->second);
+    return it->second;
+}
+
+// ---- completed messages
+
+void ClaimRegistry::remember_completed(std::string_view room_id, std::string_view message_id) {
+    Room& r = room(room_id);
+    r.completed.touch_back(message_id);
+    r.completed.trim_front(max_completed_);
+    forget_settlement(room_id, message_id);
+}
+
+bool ClaimRegistry::is_completed(std::string_view room_id, std::string_view message_id) noexcept {
+    Room* r = find_room(room_id);
+    return r && r->completed.move_to_back(message_id);
+}
+
+const CompletedIds* ClaimRegistry::completed_ids(std::string_view room_id) const noexcept {
+    const Room* r = find_room(room_id);
+    return r ? &r->completed : nullptr;
+}
+
+void ClaimRegistry::discard_completed(std::string_view room_id) noexcept {
+    Room* r = find_room(room_id);
+    if (!r) return;
+    r->completed.clear();
+    prune(room_id);
+}
+
+}  // namespace qsc

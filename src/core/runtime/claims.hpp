@@ -1,0 +1,146 @@
+// The ownership ledger of inbound delivery: per (room, message) whether a claim is held, whether
+// a turn's outcome awaits its durable write (with the token that confirms it), and whether the
+// message is done. Records are grouped by room, so room-wide queries read only that room.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/enums.hpp"
+#include "core/error.hpp"
+#include "core/ordered.hpp"
+#include "core/runtime/retry.hpp"
+#include "core/runtime/ticket.hpp"
+
+namespace qsc {
+
+struct DeliveryFacts {
+    bool self_echo = false;
+    bool durably_processed = false;
+    bool durably_failed = false;
+    bool allow_failed_retry = true;
+};
+
+enum class DeliveryEligibility : std::uint8_t { Self, Pending, Completed, Exhausted, Failed, InFlight, Runnable };
+
+// What follows a confirmed write: finished, or another run of a failed turn within its budget.
+struct SettlementContinuation {
+    bool retry = false;
+    std::uint32_t attempts = 0;
+    std::uint32_t max_retries = 0;
+};
+
+// A stored outcome. No error means the processed intent.
+struct PendingEntry {
+    std::optional<std::uint64_t> token;  // absent only when tokens ran out
+    std::optional<std::string> error;
+    std::optional<ParkedReason> parked;
+    SettlementContinuation continuation;
+
+    // Exact decimal text of the token: no sign, blanks or leading zeros.
+    bool matches_token(std::string_view text) const noexcept;
+};
+
+// The settlement view of an entry; `error` points into the entry.
+struct Settlement {
+    std::uint64_t token;
+    std::optional<std::string_view> error;
+    std::optional<ParkedReason> parked;
+    SettlementContinuation continuation;
+};
+
+using PendingEntries = OrderedMap<std::string, PendingEntry>;
+using CompletedIds = OrderedSet<std::string>;
+using InFlightIds = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+
+class ClaimRegistry {
+public:
+    // A `max_completed` of 0 is taken as 1.
+    explicit ClaimRegistry(std::size_t max_completed) noexcept;
+
+    std::size_t max_completed() const noexcept { return max_completed_; }
+
+    bool try_claim(std::string_view room_id, std::string_view message_id);
+    void release(std::string_view room_id, std::string_view message_id) noexcept;
+    // Refreshes a completed id it finds, like `is_completed`.
+    DeliveryEligibility delivery_eligibility(std::string_view room_id, std::string_view message_id,
+                                             const RetryTracker& tracker, DeliveryFacts facts) noexcept;
+    DeliveryEligibility guarded_claim(std::string_view room_id, std::string_view message_id,
+                                      const RetryTracker& tracker, DeliveryFacts facts);
+    const InFlightIds* inflight_ids(std::string_view room_id) const noexcept;
+
+    void remember_ack_pending(std::string_view room_id, std::string_view message_id);
+    [[nodiscard]] std::optional<CoreError> remember_failed_ack_pending(std::string_view room_id,
+                                                                       std::string_view message_id,
+                                                                       std::string_view error, TraceContext trace);
+    Result<Settlement> record_processed_settlement(std::string_view room_id, std::string_view message_id,
+                                                   TraceContext trace);
+    Result<Settlement> record_failed_settlement(std::string_view room_id, std::string_view message_id,
+                                                std::string_view error, const RetryTracker& tracker,
+                                                bool allow_retry, TraceContext trace);
+    Result<std::optional<Settlement>> pending_settlement(std::string_view room_id, std::string_view message_id,
+                                                         TraceContext trace) const;
+    bool confirm_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+                            RetryTracker& tracker);
+    bool park_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+                         ParkedReason reason) noexcept;
+    bool park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason) noexcept;
+    std::size_t unpark_acks(std::string_view room_id) noexcept;
+    bool has_retryable_settlement(std::string_view room_id) const noexcept;
+    bool is_ack_pending(std::string_view room_id, std::string_view message_id) const noexcept {
+        return pending_ack(room_id, message_id) != nullptr;
+    }
+    const PendingEntry* pending_ack(std::string_view room_id, std::string_view message_id) const noexcept;
+    // Oldest first.
+    const PendingEntries* pending_entries(std::string_view room_id) const noexcept;
+    std::uint32_t record_ack_retry(std::string_view room_id, std::string_view message_id);
+
+    void remember_completed(std::string_view room_id, std::string_view message_id);
+    // A hit moves the id to the back, so ids still being asked about outlive idle ones.
+    bool is_completed(std::string_view room_id, std::string_view message_id) noexcept;
+    // Least recently completed or looked up first.
+    const CompletedIds* completed_ids(std::string_view room_id) const noexcept;
+    void discard_completed(std::string_view room_id) noexcept;
+
+private:
+    struct Room {
+        InFlightIds in_flight;
+        PendingEntries pending;
+        std::size_t parked = 0;  // pending entries with a reason set
+        std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> ack_retries;
+        CompletedIds completed;
+
+        bool empty() const noexcept {
+            return in_flight.empty() && pending.empty() && ack_retries.empty() && completed.empty();
+        }
+        void park(PendingEntry& entry, ParkedReason reason) noexcept;
+        void drop_pending(std::string_view message_id) noexcept;
+    };
+
+    Room* find_room(std::string_view room_id) noexcept;
+    const Room* find_room(std::string_view room_id) const noexcept;
+    Room& room(std::string_view room_id);
+    // Forgets a room that holds nothing any more.
+    void prune(std::string_view room_id) noexcept;
+    PendingEntry* find_pending(std::string_view room_id, std::string_view message_id) noexcept;
+    PendingEntry* find_pending(std::string_view room_id, std::string_view message_id, std::string_view token) noexcept;
+
+    // A new entry at the back with the next token (none once tokens ran out).
+    PendingEntry& insert_pending(std::string_view room_id, std::string_view message_id,
+                                 std::optional<std::string_view> error, SettlementContinuation continuation);
+    Result<Settlement> record_settlement(std::string_view room_id, std::string_view message_id,
+                                         std::optional<std::string_view> error, SettlementContinuation continuation,
+                                         TraceContext trace);
+    void forget_settlement(std::string_view room_id, std::string_view message_id) noexcept;
+
+    std::unordered_map<std::string, Room, StringHash, std::equal_to<>> rooms_;
+    std::size_t max_completed_;
+    Counter tokens_;
+};
+
+}  // namespace qsc

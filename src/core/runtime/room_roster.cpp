@@ -1,0 +1,74 @@
+#include "core/runtime/room_roster.hpp"
+
+#include <algorithm>
+
+namespace qsc {
+
+RoomMembership RoomRoster::room_membership(std::string_view room_id) const {
+    if (admitting_.find(room_id) != admitting_.end()) return RoomMembership::Admitting;
+    if (admitted_.contains(room_id)) return RoomMembership::Admitted;
+    return RoomMembership::Unadmitted;
+}
+
+std::optional<std::uint64_t> RoomRoster::begin_room_admission(std::string_view room_id, bool passes_filter) {
+    if (!passes_filter || room_membership(room_id) != RoomMembership::Unadmitted || tickets_.exhausted())
+        return std::nullopt;
+    admitting_.emplace(std::string(room_id), tickets_.peek());
+    return tickets_.next();
+}
+
+bool RoomRoster::record_room_admission(std::string_view room_id, std::uint64_t ticket, bool succeeded) {
+    auto it = admitting_.find(room_id);
+    if (it == admitting_.end() || it->second != ticket) return false;
+    if (succeeded) admitted_.touch_back(room_id);
+    admitting_.erase(it);
+    return succeeded;
+}
+
+bool RoomRoster::is_room_admission_current(std::string_view room_id, std::uint64_t ticket) const {
+    auto it = admitting_.find(room_id);
+    return it != admitting_.end() && it->second == ticket;
+}
+
+bool RoomRoster::record_room_removed(std::string_view room_id) {
+    if (auto it = admitting_.find(room_id); it != admitting_.end()) admitting_.erase(it);
+    return admitted_.erase(room_id);
+}
+
+RoomReconciliation RoomRoster::reconcile(std::span<const std::string_view> current_room_ids) {
+    std::vector<std::string_view> snapshot(current_room_ids.begin(), current_room_ids.end());
+    std::sort(snapshot.begin(), snapshot.end());
+    snapshot.erase(std::unique(snapshot.begin(), snapshot.end()), snapshot.end());
+
+    RoomReconciliation result;
+    for (const auto& [room_id, unit] : admitted_) {
+        const bool present = std::binary_search(snapshot.begin(), snapshot.end(), std::string_view(room_id));
+        (present ? result.resync : result.removed).push_back(room_id);
+    }
+    std::sort(result.removed.begin(), result.removed.end());
+    std::sort(result.resync.begin(), result.resync.end());
+
+    // The snapshot is sorted, so the tickets rise with the room ids.
+    result.admitting.reserve(snapshot.size() - result.resync.size());
+    for (std::string_view room_id : snapshot) {
+        if (room_membership(room_id) != RoomMembership::Unadmitted || tickets_.exhausted()) continue;
+        result.admitting.emplace_back(std::string(room_id), tickets_.peek());
+        admitting_.emplace(std::string(room_id), tickets_.peek());
+        (void)tickets_.next();
+    }
+    for (const std::string& room_id : result.removed) admitted_.erase(room_id);
+    return result;
+}
+
+std::vector<std::string> RoomRoster::clear() {
+    std::vector<std::string> rooms;
+    rooms.reserve(admitted_.size() + admitting_.size());
+    for (const auto& [room_id, unit] : admitted_) rooms.push_back(room_id);
+    for (const auto& [room_id, ticket] : admitting_) rooms.push_back(room_id);
+    std::sort(rooms.begin(), rooms.end());
+    admitted_.clear();
+    admitting_.clear();
+    return rooms;
+}
+
+}  // namespace qsc

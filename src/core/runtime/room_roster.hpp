@@ -1,0 +1,48 @@
+// Which rooms one agent session has admitted, which it is admitting, and what a reconnect
+// changes. Admission completions count only with the ticket of the admission they finish.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/enums.hpp"
+#include "core/ordered.hpp"
+#include "core/runtime/ticket.hpp"
+#include "core/string_map.hpp"
+
+namespace qsc {
+
+// One reconnect's reconciliation; each list is sorted by room id bytes and already applied.
+struct RoomReconciliation {
+    std::vector<std::string> removed;
+    std::vector<std::pair<std::string, std::uint64_t>> admitting;
+    std::vector<std::string> resync;
+};
+
+class RoomRoster {
+public:
+    RoomMembership room_membership(std::string_view room_id) const;
+    std::optional<std::uint64_t> begin_room_admission(std::string_view room_id, bool passes_filter);
+    // True exactly when this call made the room admitted.
+    bool record_room_admission(std::string_view room_id, std::uint64_t ticket, bool succeeded);
+    bool is_room_admission_current(std::string_view room_id, std::uint64_t ticket) const;
+    // Cancels a pending admission too; true only if the room was admitted.
+    bool record_room_removed(std::string_view room_id);
+    // Admitted rooms, oldest admission first.
+    const OrderedSet<std::string>& admitted() const noexcept { return admitted_; }
+    RoomReconciliation reconcile(std::span<const std::string_view> current_room_ids);
+    // Every admitted and admitting room, sorted; tickets keep counting.
+    std::vector<std::string> clear();
+
+private:
+    OrderedSet<std::string> admitted_;
+    StringMap<std::uint64_t> admitting_;
+    Counter tickets_;
+};
+
+}  // namespace qsc

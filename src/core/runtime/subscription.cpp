@@ -1,0 +1,122 @@
+#include "core/runtime/subscription.hpp"
+
+#include <string>
+
+namespace qsc {
+
+static_assert(static_cast<int>(RoomStatus::Subscribed) == static_cast<int>(ChannelPhase::Joined) &&
+              static_cast<int>(RoomStatus::NeedsReconciliation) == static_cast<int>(ChannelPhase::NeedsReconciliation));
+static_assert(static_cast<int>(AgentTopicStatus::Joined) == static_cast<int>(ChannelPhase::Joined) &&
+              static_cast<int>(AgentTopicStatus::NeedsReconciliation) ==
+                  static_cast<int>(ChannelPhase::NeedsReconciliation));
+
+namespace {
+
+bool holds(const StringMap<std::uint64_t>& map, std::string_view key, std::uint64_t ticket) {
+    auto it = map.find(key);
+    return it != map.end() && it->second == ticket;
+}
+
+}  // namespace
+
+ChannelPhase ChannelBook::phase(std::string_view key) const {
+    if (pending_.find(key) != pending_.end()) return ChannelPhase::Pending;
+    if (joined_.contains(key)) return ChannelPhase::Joined;
+    if (leaving_.find(key) != leaving_.end()) return ChannelPhase::Leaving;
+    if (needing_reconciliation_.find(key) != needing_reconciliation_.end()) return ChannelPhase::NeedsReconciliation;
+    return ChannelPhase::Absent;
+}
+
+bool ChannelBook::is_pending(std::string_view key, std::uint64_t ticket) const { return holds(pending_, key, ticket); }
+
+std::optional<std::uint64_t> ChannelBook::begin_join(std::string_view key, Counter& tickets) {
+    if (phase(key) != ChannelPhase::Absent || tickets.exhausted()) return std::nullopt;
+    pending_.emplace(std::string(key), tickets.peek());
+    return tickets.next();
+}
+
+std::optional<std::uint64_t> ChannelBook::begin_leave(std::string_view key, Counter& tickets) {
+    if (!joined_.contains(key) || tickets.exhausted()) return std::nullopt;
+    leaving_.emplace(std::string(key), tickets.peek());
+    joined_.erase(key);
+    return tickets.next();
+}
+
+bool ChannelBook::settle_join(std::string_view key, std::uint64_t ticket, ChannelPhase to) {
+    auto it = pending_.find(key);
+    if (it == pending_.end() || it->second != ticket) return false;
+    // The key lands in its new container before it leaves the old one, so a failed allocation
+    // changes nothing.
+    switch (to) {
+        case ChannelPhase::Joined: joined_.touch_back(key) = ticket; break;
+        case ChannelPhase::NeedsReconciliation: needing_reconciliation_.emplace(key); break;
+        default: break;  // Absent: the key is simply gone
+    }
+    pending_.erase(it);
+    return true;
+}
+
+bool ChannelBook::settle_leave(std::string_view key, std::uint64_t ticket, LeaveOutcome outcome) {
+    auto it = leaving_.find(key);
+    if (it == leaving_.end() || it->second != ticket) return false;
+    if (outcome != LeaveOutcome::Left) needing_reconciliation_.emplace(key);
+    leaving_.erase(it);
+    return true;
+}
+
+bool ChannelBook::mark_rejoin_failed(std::string_view key, std::uint64_t ticket) {
+    const std::uint64_t* stored = joined_.find(key);
+    if (!stored || *stored != ticket) return false;
+    needing_reconciliation_.emplace(key);
+    joined_.erase(key);
+    return true;
+}
+
+bool ChannelBook::acknowledge_reconciled(std::string_view key) {
+    auto it = needing_reconciliation_.find(key);
+    if (it == needing_reconciliation_.end()) return false;
+    needing_reconciliation_.erase(it);
+    return true;
+}
+
+void ChannelBook::clear() noexcept {
+    joined_.clear();
+    pending_.clear();
+    leaving_.clear();
+    needing_reconciliation_.clear();
+}
+
+RoomStatus SubscriptionTracker::room_status(std::string_view room_id) const {
+    return static_cast<RoomStatus>(rooms_.phase(room_id));
+}
+
+AgentTopicStatus SubscriptionTracker::agent_topic_status(std::string_view topic) const {
+    return static_cast<AgentTopicStatus>(topics_.phase(topic));
+}
+
+RoomSubscribeResult SubscriptionTracker::record_room_join_attempt(std::string_view room_id, std::uint64_t ticket,
+                                                                  RoomJoinAttempt attempt) {
+    struct Settlement {
+        ChannelPhase to;
+        RoomSubscribeResult result;
+    };
+    static constexpr Settlement kSettlements[] = {
+        {ChannelPhase::Joined, RoomSubscribeResult::Subscribed},                // BothJoined
+        {ChannelPhase::Absent, RoomSubscribeResult::JoinFailed},                // ChatRoomJoinFailed
+        {ChannelPhase::Absent, RoomSubscribeResult::RolledBack},                // ...ChatRoomLeft
+        {ChannelPhase::NeedsReconciliation, RoomSubscribeResult::RollbackFailed},  // ...ChatRoomNotLeft
+    };
+    const Settlement& s = kSettlements[static_cast<int>(attempt)];
+    return rooms_.settle_join(room_id, ticket, s.to) ? s.result : RoomSubscribeResult::Stale;
+}
+
+bool SubscriptionTracker::record_agent_topic_join(std::string_view topic, std::uint64_t ticket, bool joined) {
+    return topics_.settle_join(topic, ticket, joined ? ChannelPhase::Joined : ChannelPhase::Absent) && joined;
+}
+
+void SubscriptionTracker::end_session() noexcept {
+    rooms_.clear();
+    topics_.clear();
+}
+
+}  // namespace qsc

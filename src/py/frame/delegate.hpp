@@ -1,0 +1,50 @@
+// A method body that needs nothing but its arguments converted in signature order, the core
+// method called with them, and the result converted back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "py/frame/binding.hpp"
+#include "py/frame/enums.hpp"
+
+namespace qsc::py {
+
+// Results of core methods as Python values.
+inline PyObject* to_python(bool b) noexcept { return boolean(b); }
+inline PyObject* to_python(const std::optional<std::uint64_t>& n) noexcept {
+    if (!n) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*n);
+}
+template <class E>
+    requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }
+PyObject* to_python(E value) noexcept {
+    return variant(value);
+}
+
+// Params are the argument types as the converters produce them, one per signature slot.
+template <class Obj, auto Method, class... Params>
+PyObject* delegate(Obj& self, const Args& a) {
+    std::tuple<Params...> values;
+    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (a.get(static_cast<int>(I), std::get<I>(values)) && ...);
+    }(std::index_sequence_for<Params...>{});
+    if (!converted) return nullptr;
+    return std::apply([&](auto&... v) { return to_python(std::invoke(Method, self.value, v...)); }, values);
+}
+
+template <class Obj, auto Method>
+PyObject* delegate_noargs(Obj& self) {
+    if constexpr (std::is_void_v<decltype(std::invoke(Method, self.value))>) {
+        std::invoke(Method, self.value);
+        return none();
+    } else {
+        return to_python(std::invoke(Method, self.value));
+    }
+}
+
+}  // namespace qsc::py

@@ -1,0 +1,406 @@
+#include "py/frame/json.hpp"
+
+#include <string>
+#include <vector>
+
+#include "core/error.hpp"
+#include "py/frame/errors.hpp"
+#include "py/frame/ref.hpp"
+#include "py/frame/state.hpp"
+
+namespace qsc::py {
+
+namespace {
+
+// Deep enough for any real payload, shallow enough for the C++ stack whatever the interpreter's
+// own recursion limit is set to.
+constexpr int kMaxDepth = 2000;
+
+QSC_COLD bool recursion_error() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while converting a JSON value");
+    return false;
+}
+
+// Enters one nesting level for as long as it lives.
+class Level {
+public:
+    Level(int& depth, const char* where) : depth_(depth) {
+        if (depth_ >= kMaxDepth) {
+            recursion_error();
+            return;
+        }
+        if (Py_EnterRecursiveCall(where)) return;
+        ++depth_;
+        entered_ = true;
+    }
+    ~Level() {
+        if (!entered_) return;
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    int& depth_;
+    bool entered_ = false;
+};
+
+PyObject* import_attr(const char* module, const char* name) {
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    if (!mod) return nullptr;
+    return PyObject_GetAttrString(mod.get(), name);
+}
+
+// collections.abc and dataclasses, looked up on first need and kept for the interpreter.
+const ModuleState* abc() {
+    ModuleState& st = state();
+    if (!st.abc_sequence) {
+        PyObject* sequence = import_attr("collections.abc", "Sequence");
+        PyObject* mapping = sequence ? import_attr("collections.abc", "Mapping") : nullptr;
+        PyObject* fields = mapping ? import_attr("dataclasses", "fields") : nullptr;
+        if (!fields) {
+            Py_XDECREF(sequence);
+            Py_XDECREF(mapping);
+            return nullptr;
+        }
+        st.abc_sequence = sequence;
+        st.abc_mapping = mapping;
+        st.dataclass_fields = fields;
+    }
+    return &st;
+}
+
+class Reader {
+public:
+    explicit Reader(Origins origins) : track_(origins == Origins::Track) {}
+
+    bool read(PyObject* o, Json& out);
+    // Python code ran during the conversion: what it dropped may have been an origin.
+    bool foreign() const noexcept { return foreign_; }
+
+private:
+    bool read_int(PyObject* o, Json& out);
+    bool read_str(PyObject* o, JsonString& out);
+    bool read_items(PyObject* const* items, Py_ssize_t n, Json& out);
+    bool read_list(PyObject* list, Json& out);
+    bool read_dict(PyObject* dict, Json& out);
+    bool read_iterable(PyObject* o, Json& out);
+    bool read_sequence(PyObject* o, Json& out);
+    bool read_mapping(PyObject* o, Json& out);
+    bool read_dataclass(PyObject* o, Json& out);
+    bool read_member(PyObject* key, PyObject* value, std::vector<JsonMember>& members);
+    bool read_other(PyObject* o, Json& out);
+    QSC_COLD bool fail(std::string_view text) { return raise_type_error(text), false; }
+    QSC_COLD bool fail_from_python();
+
+    bool track_;
+    bool foreign_ = false;
+    int depth_ = 0;
+};
+
+// An exception raised by Python code met during the conversion fails it with that text;
+// running out of stack or memory stays what it is.
+bool Reader::fail_from_python() {
+    if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+        !PyErr_ExceptionMatches(PyExc_Exception))
+        return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    Ref exc = Ref::steal(value);
+#endif
+    Ref text = Ref::steal(PyObject_Str(exc.get()));
+    if (!text) return false;
+    PyErr_SetObject(PyExc_TypeError, text.get());
+    return false;
+}
+
+bool Reader::read_str(PyObject* o, JsonString& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!data) return fail_from_python();
+    out.text.assign(data, static_cast<std::size_t>(size));
+    out.origin = track_ && PyUnicode_CheckExact(o) ? o : nullptr;
+    return true;
+}
+
+bool Reader::read_int(PyObject* o, Json& out) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) return fail_from_python();
+    if (overflow == 0) {
+        out = Json(static_cast<std::int64_t>(v));
+        return true;
+    }
+    if (overflow > 0) {
+        const unsigned long long u = PyLong_AsUnsignedLongLong(o);
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            out = Json(static_cast<std::uint64_t>(u));
+            return true;
+        }
+        PyErr_Clear();
+    }
+    // Out of the model's range: say so when it would fit 128 bits, else the interpreter's words.
+    Ref bits = Ref::steal(PyObject_CallMethod(o, "bit_length", nullptr));
+    if (!bits) return fail_from_python();
+    const long long n = PyLong_AsLongLong(bits.get());
+    bool fits128 = n <= 127 || (n == 128 && overflow > 0);
+    if (n == 128 && overflow < 0) {
+        Ref low = Ref::steal(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
+        if (!low) return false;
+        fits128 = PyObject_RichCompareBool(o, low.get(), Py_EQ) == 1;
+    }
+    return fail(fits128 ? "JSON number out of range" : "int too big to convert");
+}
+
+bool Reader::read_items(PyObject* const* items, Py_ssize_t n, Json& out) {
+    JsonArray array;
+    array.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!read(items[i], array.emplace_back())) return false;
+    }
+    out = Json(std::move(array));
+    return true;
+}
+
+// A list can change size while an item is converted: read it by index, holding each item.
+bool Reader::read_list(PyObject* list, Json& out) {
+    JsonArray array;
+    array.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        if (!read(item.get(), array.emplace_back())) return false;
+    }
+    out = Json(std::move(array));
+    return true;
+}
+
+bool Reader::read_member(PyObject* key, PyObject* value, std::vector<JsonMember>& members) {
+    if (!PyUnicode_Check(key)) return fail("dict keys must have type str");
+    JsonMember& member = members.emplace_back();
+    return read_str(key, member.key) && read(value, member.value);
+}
+
+bool Reader::read_dict(PyObject* dict, Json& out) {
+    std::vector<JsonMember> members;
+    members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if (!read_member(k.get(), v.get(), members)) return false;
+    }
+    out = Json(JsonObject::from_members(std::move(members)));
+    return true;
+}
+
+bool Reader::read_iterable(PyObject* o, Json& out) {
+    Ref iter = Ref::steal(PyObject_GetIter(o));
+    if (!iter) return fail_from_python();
+    JsonArray array;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!read(item.get(), array.emplace_back())) return false;
+    }
+    if (PyErr_Occurred()) return fail_from_python();
+    out = Json(std::move(array));
+    return true;
+}
+
+bool Reader::read_sequence(PyObject* o, Json& out) {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) return fail_from_python();
+    JsonArray array;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(o, i));
+        if (!item) return fail_from_python();
+        if (!read(item.get(), array.emplace_back())) return false;
+    }
+    out = Json(std::move(array));
+    return true;
+}
+
+bool Reader::read_mapping(PyObject* o, Json& out) {
+    Ref keys = Ref::steal(PyMapping_Keys(o));
+    if (!keys) return fail_from_python();
+    std::vector<JsonMember> members;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        if (!PyUnicode_Check(key.get())) return fail("dict keys must have type str");
+        Ref value = Ref::steal(PyObject_GetItem(o, key.get()));
+        if (!value) return fail_from_python();
+        if (!read_member(key.get(), value.get(), members)) return false;
+    }
+    out = Json(JsonObject::from_members(std::move(members)));
+    return true;
+}
+
+bool Reader::read_dataclass(PyObject* o, Json& out) {
+    Ref fields = Ref::steal(PyObject_CallOneArg(state().dataclass_fields, o));
+    if (!fields) return fail_from_python();
+    Ref iter = Ref::steal(PyObject_GetIter(fields.get()));
+    if (!iter) return fail_from_python();
+    std::vector<JsonMember> members;
+    while (Ref field = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref name = Ref::steal(PyObject_GetAttrString(field.get(), "name"));
+        if (!name) return fail_from_python();
+        Ref value = Ref::steal(PyObject_GetAttr(o, name.get()));
+        if (!value) return fail_from_python();
+        if (!read_member(name.get(), value.get(), members)) return false;
+    }
+    if (PyErr_Occurred()) return fail_from_python();
+    out = Json(JsonObject::from_members(std::move(members)));
+    return true;
+}
+
+// Rules 9 to 12: sets, the Sequence and Mapping protocols, dataclasses, and the rest.
+bool Reader::read_other(PyObject* o, Json& out) {
+    if (PyAnySet_Check(o)) {
+        if (!PyAnySet_CheckExact(o)) foreign_ = true;
+        return read_iterable(o, out);
+    }
+    foreign_ = true;
+    const ModuleState* cache = abc();
+    if (!cache) return fail_from_python();
+    int is = PyObject_IsInstance(o, cache->abc_sequence);
+    if (is < 0) return fail_from_python();
+    if (is) return read_sequence(o, out);
+    is = PyObject_IsInstance(o, cache->abc_mapping);
+    if (is < 0) return fail_from_python();
+    if (is) return read_mapping(o, out);
+    if (!PyType_Check(o)) {
+        is = PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__dataclass_fields__");
+        if (is) return read_dataclass(o, out);
+    }
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
+    if (!qualname) return false;
+    PyErr_Format(PyExc_TypeError, "unsupported type %U", qualname.get());
+    return false;
+}
+
+bool Reader::read(PyObject* o, Json& out) {
+    if (o == Py_None) {
+        out = Json();
+        return true;
+    }
+    if (PyBool_Check(o)) {
+        out = Json(o == Py_True);
+        return true;
+    }
+    if (PyLong_Check(o)) return read_int(o, out);
+    if (PyUnicode_Check(o)) {  // before the containers: by far the most common value
+        JsonString s;
+        if (!read_str(o, s)) return false;
+        out = Json(std::move(s));
+        return true;
+    }
+    if (PyFloat_Check(o)) {
+        out = Json(PyFloat_AS_DOUBLE(o));
+        return true;
+    }
+    if (PyBytes_Check(o) || PyByteArray_Check(o)) return fail("invalid type: byte array, expected any valid JSON value");
+    Level level(depth_, " while converting a JSON value");
+    if (!level) return false;
+    if (PyList_Check(o)) return read_list(o, out);
+    if (PyTuple_Check(o)) return read_items(&PyTuple_GET_ITEM(o, 0), PyTuple_GET_SIZE(o), out);
+    if (PyDict_Check(o)) return read_dict(o, out);
+    return read_other(o, out);
+}
+
+void drop_origins(Json& value) {
+    switch (value.kind()) {
+        case Json::Kind::String: value.as_string().origin = nullptr; break;
+        case Json::Kind::Array:
+            for (Json& item : value.as_array()) drop_origins(item);
+            break;
+        case Json::Kind::Object:
+            for (JsonMember& member : value.as_object()) {
+                member.key.origin = nullptr;
+                drop_origins(member.value);
+            }
+            break;
+        default: break;
+    }
+}
+
+PyObject* string_to_py(const JsonString& s) {
+    if (s.origin) return new_ref(static_cast<PyObject*>(const_cast<void*>(s.origin)));
+    return PyUnicode_DecodeUTF8(s.text.data(), static_cast<Py_ssize_t>(s.text.size()), nullptr);
+}
+
+class Writer {
+public:
+    PyObject* write(const Json& v);
+
+private:
+    PyObject* write_array(const JsonArray& a);
+    PyObject* write_object(const JsonObject& o);
+    int depth_ = 0;
+};
+
+PyObject* Writer::write_array(const JsonArray& a) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(a.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        PyObject* item = write(a[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* Writer::write_object(const JsonObject& o) {
+    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(o.size())));
+    if (!dict) return nullptr;
+    for (const JsonMember& m : o) {
+        Ref key = Ref::steal(string_to_py(m.key));
+        if (!key) return nullptr;
+        Ref value = Ref::steal(write(m.value));
+        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* Writer::write(const Json& v) {
+    switch (v.kind()) {
+        case Json::Kind::Null: Py_RETURN_NONE;
+        case Json::Kind::Bool: return new_ref(v.as_bool() ? Py_True : Py_False);
+        case Json::Kind::UInt: return PyLong_FromUnsignedLongLong(v.as_uint());
+        case Json::Kind::Int: return PyLong_FromLongLong(v.as_int());
+        case Json::Kind::Float: return PyFloat_FromDouble(v.as_float());
+        case Json::Kind::String: return string_to_py(v.as_string());
+        case Json::Kind::Array:
+        case Json::Kind::Object: break;
+    }
+    Level level(depth_, " while converting a JSON value");
+    if (!level) return nullptr;
+    return v.is_array() ? write_array(v.as_array()) : write_object(v.as_object());
+}
+
+}  // namespace
+
+bool json_from_py(PyObject* o, Json& out, Origins origins) {
+    Reader reader(origins);
+    if (!reader.read(o, out)) return false;
+    if (origins == Origins::Track && reader.foreign()) drop_origins(out);
+    return true;
+}
+
+bool optional_json_from_py(PyObject* o, std::optional<Json>& out, Origins origins) {
+    if (!o || o == Py_None) {
+        out.reset();
+        return true;
+    }
+    Json value;
+    if (!json_from_py(o, value, origins)) return false;
+    out = std::move(value);
+    return true;
+}
+
+PyObject* json_to_py(const Json& value) { return Writer().write(value); }
+
+}  // namespace qsc::py

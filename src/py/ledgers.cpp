@@ -1,0 +1,451 @@
+// RetryTracker and ClaimRegistry: the delivery ledgers.
+#include <charconv>
+#include <optional>
+
+#include "core/runtime/claims.hpp"
+#include "core/runtime/retry.hpp"
+#include "py/frame/binding.hpp"
+#include "py/frame/enums.hpp"
+#include "py/frame/integer.hpp"
+#include "py/frame/interned.hpp"
+#include "py/registry.hpp"
+
+namespace qsc::py {
+
+using TrackerObject = Object<RetryTracker, ClassId::RetryTracker>;
+using RegistryObject = Object<ClaimRegistry, ClassId::ClaimRegistry>;
+
+namespace {
+
+constexpr std::uint64_t kU32Max = 4294967295u;
+
+// ---- arguments
+
+// Capacities are converted in signature order first and range-checked afterwards; an absent
+// one keeps the default already in `out`.
+bool capacity_in_range(const Args& a, int i, IntArg given, std::uint64_t lo, std::uint64_t& out) {
+    return !given.obj || in_range(a.signature().param(i), given, lo, kU32Max, out);
+}
+
+struct Key {
+    std::string_view room;
+    std::string_view message;
+};
+bool key_args(const Args& a, Key& key) { return a.get(0, key.room) && a.get(1, key.message); }
+
+// The tracker argument, in use for the rest of the call: shared to read it, exclusive to change it.
+struct HeldTracker {
+    TrackerObject* obj = nullptr;
+    std::optional<UseGuard> use;
+    RetryTracker& operator*() const noexcept { return obj->value; }
+};
+bool tracker_arg(const Args& a, int i, Use use, HeldTracker& out) {
+    if (!a.get(i, out.obj)) return false;
+    out.use.emplace(reinterpret_cast<PyObject*>(out.obj), use);
+    return static_cast<bool>(*out.use);
+}
+
+// The delivery facts arrive as keywords: every value must be a bool, then every name a fact.
+constexpr int kFirstFact = 3;
+constexpr bool DeliveryFacts::*kFactFields[] = {&DeliveryFacts::self_echo, &DeliveryFacts::durably_processed,
+                                                &DeliveryFacts::durably_failed, &DeliveryFacts::allow_failed_retry};
+
+bool facts_arg(const Args& a, DeliveryFacts& out) {
+    bool all_bool = true;
+    for (int i = 0; i < 4; ++i) all_bool = all_bool && (!a[kFirstFact + i] || PyBool_Check(a[kFirstFact + i]));
+    a.for_each_extra([&](PyObject*, PyObject* value) { return all_bool = PyBool_Check(value); });
+    if (!all_bool) return raise_type_error("delivery facts must be bool values"), false;
+    PyObject* unknown = nullptr;
+    a.for_each_extra([&](PyObject* name, PyObject*) { return unknown = name, false; });
+    if (unknown) {
+        PyErr_Format(PyExc_TypeError,
+                     "unknown field `%U`, expected one of `self_echo`, `durably_processed`, `durably_failed`, "
+                     "`allow_failed_retry`",
+                     unknown);
+        return false;
+    }
+    for (int i = 0; i < 4; ++i)
+        if (PyObject* given = a[kFirstFact + i]) out.*kFactFields[i] = given == Py_True;
+    return true;
+}
+
+// ---- results
+
+PyObject* u64(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
+
+// Puts a new reference under a fixed key; false (with the exception set) when either failed.
+bool put(PyObject* dict, const Interned& key, PyObject* value) {
+    Ref owned = Ref::steal(value);
+    return owned && PyDict_SetItem(dict, key.get(), owned.get()) == 0;
+}
+
+std::string_view id_of(const std::string& id) { return id; }
+template <class Entry>
+std::string_view id_of(const Entry& entry) {
+    return entry.first;
+}
+
+// A room's ids in the container's order; an unknown room has none.
+template <class Ids>
+PyObject* list_of_ids(const Ids* ids) {
+    Ref list = Ref::steal(PyList_New(ids ? static_cast<Py_ssize_t>(ids->size()) : 0));
+    if (!list || !ids) return list.release();
+    Py_ssize_t i = 0;
+    for (const auto& entry : *ids) {
+        PyObject* item = str(id_of(entry));
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, item);
+    }
+    return list.release();
+}
+
+Interned kStatus{"status"}, kError{"error"}, kParked{"parked"}, kToken{"token"}, kContinuation{"continuation"},
+    kKind{"kind"}, kAttempts{"attempts"}, kMaxRetries{"max_retries"};
+Interned kProcessed{"processed"}, kFailed{"failed"}, kFinished{"finished"}, kRetry{"retry"};
+Interned kVerdicts[] = {Interned{"self"},      Interned{"pending"}, Interned{"completed"}, Interned{"exhausted"},
+                        Interned{"failed"},    Interned{"inflight"}, Interned{"runnable"}};
+
+PyObject* parked_value(const std::optional<ParkedReason>& parked) {
+    if (!parked) Py_RETURN_NONE;
+    return new_ref(state().wire_names[static_cast<int>(EnumId::ParkedReason)][static_cast<int>(*parked)]);
+}
+
+// status, error (failed intents only), parked: the keys both entry shapes share.
+bool put_intent(PyObject* dict, const std::optional<std::string_view>& error,
+                const std::optional<ParkedReason>& parked) {
+    if (!put(dict, kStatus, new_ref((error ? kFailed : kProcessed).get()))) return false;
+    if (error && !put(dict, kError, str(*error))) return false;
+    return put(dict, kParked, parked_value(parked));
+}
+
+PyObject* continuation_dict(const SettlementContinuation& next) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !put(dict.get(), kKind, new_ref((next.retry ? kRetry : kFinished).get()))) return nullptr;
+    if (next.retry && (!put(dict.get(), kAttempts, u64(next.attempts)) ||
+                       !put(dict.get(), kMaxRetries, u64(next.max_retries))))
+        return nullptr;
+    return dict.release();
+}
+
+PyObject* settlement_dict(const Settlement& view) {
+    char digits[20];
+    const auto printed = std::to_chars(digits, digits + sizeof digits, view.token);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !put(dict.get(), kToken, str(std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits)))) ||
+        !put_intent(dict.get(), view.error, view.parked) ||
+        !put(dict.get(), kContinuation, continuation_dict(view.continuation)))
+        return nullptr;
+    return dict.release();
+}
+
+PyObject* settlement_result(const Result<Settlement>& result) {
+    return result ? settlement_dict(*result) : raise_core_error(result.error());
+}
+
+PyObject* pending_dict(const PendingEntry& entry) {
+    std::optional<std::string_view> error;
+    if (entry.error) error = *entry.error;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !put_intent(dict.get(), error, entry.parked)) return nullptr;
+    return dict.release();
+}
+
+PyObject* verdict(DeliveryEligibility v) { return new_ref(kVerdicts[static_cast<int>(v)].get()); }
+
+// ---- RetryTracker
+
+const Signature kTrackerNew{Callable::Constructor, "RetryTracker", "RetryTracker(max_retries=..., max_tracked=...)",
+                            "Per-message retry budget: bounded attempt/failure tracking plus\n`discard_attempt` for a "
+                            "cycle the caller's own control signal aborted\nbefore it ran the handler."};
+PyObject* tracker_new(const Args& a) {
+    IntArg retries, tracked;
+    if (!a.get_or(0, retries, IntArg{}) || !a.get_or(1, tracked, IntArg{})) return nullptr;
+    std::uint64_t max_retries = 1, max_tracked = 10000;
+    if (!capacity_in_range(a, 0, retries, 0, max_retries) || !capacity_in_range(a, 1, tracked, 1, max_tracked))
+        return nullptr;
+    return make_object<TrackerObject>(RetryTracker(static_cast<std::uint32_t>(max_retries), max_tracked));
+}
+
+const Signature kRecordAttempt{Callable::Method, "RetryTracker", "record_attempt($self, message_id)", ""};
+PyObject* record_attempt(TrackerObject& self, const Args& a) {
+    std::string_view id;
+    if (!a.get(0, id)) return nullptr;
+    const RecordedAttempt attempt = self.value.record_attempt(id);
+    Ref count = Ref::steal(u64(attempt.attempts));
+    return count ? PyTuple_Pack(2, count.get(), attempt.exhausted ? Py_True : Py_False) : nullptr;
+}
+
+// The tracker methods that take one message id and return nothing.
+template <void (RetryTracker::*Op)(std::string_view)>
+PyObject* tracker_update(TrackerObject& self, const Args& a) {
+    std::string_view id;
+    if (!a.get(0, id)) return nullptr;
+    (self.value.*Op)(id);
+    return none();
+}
+
+const Signature kDiscardAttempt{Callable::Method, "RetryTracker", "discard_attempt($self, message_id)", ""};
+const Signature kMarkSuccess{Callable::Method, "RetryTracker", "mark_success($self, message_id)", ""};
+const Signature kMarkFailed{Callable::Method, "RetryTracker", "mark_permanently_failed($self, message_id)", ""};
+
+const Signature kIsFailed{Callable::Method, "RetryTracker", "is_permanently_failed($self, message_id)", ""};
+PyObject* is_permanently_failed(TrackerObject& self, const Args& a) {
+    std::string_view id;
+    if (!a.get(0, id)) return nullptr;
+    return boolean(self.value.is_permanently_failed(id));
+}
+
+PyObject* max_retries(TrackerObject& self) { return u64(self.value.max_retries()); }
+
+// ---- ClaimRegistry
+
+const Signature kRegistryNew{
+    Callable::Constructor, "ClaimRegistry", "ClaimRegistry(max_completed=...)",
+    "Ownership ledger for the inbound message-delivery lifecycle: in-flight,\nack-pending (a stored processed/failed "
+    "intent, optionally parked), and\ncompleted states, each scoped by `(room_id, message_id)`."};
+PyObject* registry_new(const Args& a) {
+    IntArg given;
+    std::uint64_t max_completed = 500;
+    if (!a.get_or(0, given, IntArg{}) || !capacity_in_range(a, 0, given, 1, max_completed)) return nullptr;
+    return make_object<RegistryObject>(ClaimRegistry(max_completed));
+}
+
+PyObject* max_completed(RegistryObject& self) { return u64(self.value.max_completed()); }
+
+// The registry methods that take a key and answer a bool, or nothing.
+template <bool (ClaimRegistry::*Op)(std::string_view, std::string_view)>
+PyObject* key_query(RegistryObject& self, const Args& a) {
+    Key key;
+    if (!key_args(a, key)) return nullptr;
+    return boolean((self.value.*Op)(key.room, key.message));
+}
+template <bool (ClaimRegistry::*Op)(std::string_view, std::string_view) const noexcept>
+PyObject* key_query(RegistryObject& self, const Args& a) {
+    Key key;
+    if (!key_args(a, key)) return nullptr;
+    return boolean((self.value.*Op)(key.room, key.message));
+}
+template <void (ClaimRegistry::*Op)(std::string_view, std::string_view)>
+PyObject* key_update(RegistryObject& self, const Args& a) {
+    Key key;
+    if (!key_args(a, key)) return nullptr;
+    (self.value.*Op)(key.room, key.message);
+    return none();
+}
+
+const Signature kTryClaim{Callable::Method, "ClaimRegistry", "try_claim($self, room_id, message_id)", ""};
+const Signature kRelease{Callable::Method, "ClaimRegistry", "release($self, room_id, message_id)", ""};
+const Signature kRememberAckPending{Callable::Method, "ClaimRegistry",
+                                    "remember_ack_pending($self, room_id, message_id)", ""};
+const Signature kIsAckPending{Callable::Method, "ClaimRegistry", "is_ack_pending($self, room_id, message_id)", ""};
+const Signature kRememberCompleted{Callable::Method, "ClaimRegistry", "remember_completed($self, room_id, message_id)",
+                                   ""};
+const Signature kIsCompleted{Callable::Method, "ClaimRegistry", "is_completed($self, room_id, message_id)", ""};
+
+// Both eligibility methods share one parameter list; only the claim differs.
+#define QSC_ELIGIBILITY_SIGNATURE(name)                                                                      \
+    #name "($self, room_id, message_id, retry_tracker, *, self_echo=False, durably_processed=False, "       \
+          "durably_failed=False, allow_failed_retry=True)"
+const Signature kGuardedClaim{Callable::Method, "ClaimRegistry", QSC_ELIGIBILITY_SIGNATURE(guarded_claim), "",
+                              ExtraKeywords::Collect};
+const Signature kDeliveryEligibility{Callable::Method, "ClaimRegistry",
+                                     QSC_ELIGIBILITY_SIGNATURE(delivery_eligibility), "", ExtraKeywords::Collect};
+#undef QSC_ELIGIBILITY_SIGNATURE
+
+template <DeliveryEligibility (ClaimRegistry::*Op)(std::string_view, std::string_view, const RetryTracker&,
+                                                   DeliveryFacts)>
+PyObject* eligibility(RegistryObject& self, const Args& a) {
+    Key key;
+    HeldTracker tracker;
+    DeliveryFacts facts;
+    if (!key_args(a, key) || !tracker_arg(a, 2, Use::Shared, tracker) || !facts_arg(a, facts)) return nullptr;
+    return verdict((self.value.*Op)(key.room, key.message, *tracker, facts));
+}
+
+// The methods that take a room and list message ids.
+template <class T, const T* (ClaimRegistry::*Op)(std::string_view) const noexcept>
+PyObject* room_ids(RegistryObject& self, const Args& a) {
+    std::string_view room;
+    if (!a.get(0, room)) return nullptr;
+    return list_of_ids((self.value.*Op)(room));
+}
+const Signature kInflightIds{Callable::Method, "ClaimRegistry", "inflight_ids($self, room_id)", ""};
+const Signature kPendingAckIds{Callable::Method, "ClaimRegistry", "pending_ack_ids($self, room_id)", ""};
+const Signature kCompletedIds{Callable::Method, "ClaimRegistry", "completed_ids($self, room_id)", ""};
+
+const Signature kRememberFailedAckPending{
+    Callable::Method, "ClaimRegistry", "remember_failed_ack_pending($self, room_id, message_id, error, trace_context=None)",
+    "Record a failed turn awaiting a durable failed write carrying `error`.\nRaises `ValueError` if a different intent "
+    "is already pending."};
+PyObject* remember_failed_ack_pending(RegistryObject& self, const Args& a) {
+    Key key;
+    std::string_view error;
+    std::optional<std::string_view> trace;
+    if (!key_args(a, key) || !a.get(2, error) || !a.get(3, trace)) return nullptr;
+    if (auto conflict = self.value.remember_failed_ack_pending(key.room, key.message, error, trace))
+        return raise_core_error(*conflict);
+    return none();
+}
+
+const Signature kRecordProcessed{Callable::Method, "ClaimRegistry",
+                                 "record_processed_settlement($self, room_id, message_id, trace_context=None)", ""};
+PyObject* record_processed_settlement(RegistryObject& self, const Args& a) {
+    Key key;
+    std::optional<std::string_view> trace;
+    if (!key_args(a, key) || !a.get(2, trace)) return nullptr;
+    return settlement_result(self.value.record_processed_settlement(key.room, key.message, trace));
+}
+
+const Signature kRecordFailed{
+    Callable::Method, "ClaimRegistry",
+    "record_failed_settlement($self, room_id, message_id, error, retry_tracker, allow_retry, trace_context=None)", ""};
+PyObject* record_failed_settlement(RegistryObject& self, const Args& a) {
+    Key key;
+    std::string_view error;
+    HeldTracker tracker;
+    bool allow_retry = false;
+    std::optional<std::string_view> trace;
+    if (!key_args(a, key) || !a.get(2, error) || !tracker_arg(a, 3, Use::Shared, tracker) || !a.get(4, allow_retry) ||
+        !a.get(5, trace))
+        return nullptr;
+    return settlement_result(
+        self.value.record_failed_settlement(key.room, key.message, error, *tracker, allow_retry, trace));
+}
+
+const Signature kPendingSettlement{Callable::Method, "ClaimRegistry",
+                                   "pending_settlement($self, room_id, message_id, trace_context=None)", ""};
+PyObject* pending_settlement(RegistryObject& self, const Args& a) {
+    Key key;
+    std::optional<std::string_view> trace;
+    if (!key_args(a, key) || !a.get(2, trace)) return nullptr;
+    auto view = self.value.pending_settlement(key.room, key.message, trace);
+    if (!view) return raise_core_error(view.error());
+    return *view ? settlement_dict(**view) : none();
+}
+
+const Signature kConfirmSettlement{Callable::Method, "ClaimRegistry",
+                                   "confirm_settlement($self, room_id, message_id, token, retry_tracker)", ""};
+PyObject* confirm_settlement(RegistryObject& self, const Args& a) {
+    Key key;
+    std::string_view token;
+    HeldTracker tracker;
+    if (!key_args(a, key) || !a.get(2, token) || !tracker_arg(a, 3, Use::Exclusive, tracker)) return nullptr;
+    return boolean(self.value.confirm_settlement(key.room, key.message, token, *tracker));
+}
+
+const Signature kParkSettlement{Callable::Method, "ClaimRegistry",
+                                "park_settlement($self, room_id, message_id, token, reason)", ""};
+PyObject* park_settlement(RegistryObject& self, const Args& a) {
+    Key key;
+    std::string_view token;
+    ParkedReason reason{};
+    if (!key_args(a, key) || !a.get(2, token) || !a.get(3, reason)) return nullptr;
+    return boolean(self.value.park_settlement(key.room, key.message, token, reason));
+}
+
+const Signature kParkAck{Callable::Method, "ClaimRegistry", "park_ack($self, room_id, message_id, reason)",
+                         "Mark a pending entry parked for `reason`; `False` when nothing is\npending for the message."};
+PyObject* park_ack(RegistryObject& self, const Args& a) {
+    Key key;
+    ParkedReason reason{};
+    if (!key_args(a, key) || !a.get(2, reason)) return nullptr;
+    return boolean(self.value.park_ack(key.room, key.message, reason));
+}
+
+const Signature kUnparkAcks{Callable::Method, "ClaimRegistry", "unpark_acks($self, room_id)", ""};
+PyObject* unpark_acks(RegistryObject& self, const Args& a) {
+    std::string_view room;
+    if (!a.get(0, room)) return nullptr;
+    return u64(self.value.unpark_acks(room));
+}
+
+const Signature kHasRetryable{Callable::Method, "ClaimRegistry", "has_retryable_settlement($self, room_id)", ""};
+PyObject* has_retryable_settlement(RegistryObject& self, const Args& a) {
+    std::string_view room;
+    if (!a.get(0, room)) return nullptr;
+    return boolean(self.value.has_retryable_settlement(room));
+}
+
+const Signature kPendingAck{Callable::Method, "ClaimRegistry", "pending_ack($self, room_id, message_id)",
+                            "The pending entry as `{\"status\": \"processed\" | \"failed\", \"error\"?:\nstr, "
+                            "\"parked\": \"not_found\" | \"rejected\" | None}`, or `None`."};
+PyObject* pending_ack(RegistryObject& self, const Args& a) {
+    Key key;
+    if (!key_args(a, key)) return nullptr;
+    const PendingEntry* entry = self.value.pending_ack(key.room, key.message);
+    return entry ? pending_dict(*entry) : none();
+}
+
+const Signature kRecordAckRetry{Callable::Method, "ClaimRegistry", "record_ack_retry($self, room_id, message_id)", ""};
+PyObject* record_ack_retry(RegistryObject& self, const Args& a) {
+    Key key;
+    if (!key_args(a, key)) return nullptr;
+    return u64(self.value.record_ack_retry(key.room, key.message));
+}
+
+const Signature kDiscardCompleted{Callable::Method, "ClaimRegistry", "discard_completed($self, room_id)", ""};
+PyObject* discard_completed(RegistryObject& self, const Args& a) {
+    std::string_view room;
+    if (!a.get(0, room)) return nullptr;
+    self.value.discard_completed(room);
+    return none();
+}
+
+}  // namespace
+
+PyTypeObject* make_retry_tracker_class() {
+    static PyMethodDef methods[] = {
+        method_def<TrackerObject, Use::Exclusive, kRecordAttempt, &record_attempt>(),
+        method_def<TrackerObject, Use::Exclusive, kDiscardAttempt, &tracker_update<&RetryTracker::discard_attempt>>(),
+        method_def<TrackerObject, Use::Exclusive, kMarkSuccess, &tracker_update<&RetryTracker::mark_success>>(),
+        method_def<TrackerObject, Use::Shared, kIsFailed, &is_permanently_failed>(),
+        method_def<TrackerObject, Use::Exclusive, kMarkFailed,
+                   &tracker_update<&RetryTracker::mark_permanently_failed>>(),
+        kMethodsEnd,
+    };
+    static PyGetSetDef getset[] = {getter_def<TrackerObject, &max_retries>("max_retries"), kGetSetEnd};
+    ClassSpec spec = class_spec<TrackerObject>("quarn_sdk_core.RetryTracker", kTrackerNew.doc());
+    spec.construct = &call_constructor<kTrackerNew, &tracker_new>;
+    spec.methods = methods;
+    spec.getset = getset;
+    return make_class(spec);
+}
+
+PyTypeObject* make_claim_registry_class() {
+    using R = RegistryObject;
+    constexpr Use X = Use::Exclusive, S = Use::Shared;
+    static PyMethodDef methods[] = {
+        method_def<R, X, kTryClaim, &key_query<&ClaimRegistry::try_claim>>(),
+        method_def<R, X, kRelease, &key_update<&ClaimRegistry::release>>(),
+        method_def<R, X, kGuardedClaim, &eligibility<&ClaimRegistry::guarded_claim>>(),
+        method_def<R, X, kDeliveryEligibility, &eligibility<&ClaimRegistry::delivery_eligibility>>(),
+        method_def<R, S, kInflightIds, &room_ids<InFlightIds, &ClaimRegistry::inflight_ids>>(),
+        method_def<R, X, kRememberAckPending, &key_update<&ClaimRegistry::remember_ack_pending>>(),
+        method_def<R, X, kRememberFailedAckPending, &remember_failed_ack_pending>(),
+        method_def<R, X, kRecordProcessed, &record_processed_settlement>(),
+        method_def<R, X, kRecordFailed, &record_failed_settlement>(),
+        method_def<R, S, kPendingSettlement, &pending_settlement>(),
+        method_def<R, X, kConfirmSettlement, &confirm_settlement>(),
+        method_def<R, X, kParkSettlement, &park_settlement>(),
+        method_def<R, X, kParkAck, &park_ack>(),
+        method_def<R, X, kUnparkAcks, &unpark_acks>(),
+        method_def<R, S, kHasRetryable, &has_retryable_settlement>(),
+        method_def<R, S, kIsAckPending, &key_query<&ClaimRegistry::is_ack_pending>>(),
+        method_def<R, S, kPendingAck, &pending_ack>(),
+        method_def<R, S, kPendingAckIds, &room_ids<PendingEntries, &ClaimRegistry::pending_entries>>(),
+        method_def<R, X, kRecordAckRetry, &record_ack_retry>(),
+        method_def<R, X, kRememberCompleted, &key_update<&ClaimRegistry::remember_completed>>(),
+        method_def<R, X, kIsCompleted, &key_query<&ClaimRegistry::is_completed>>(),
+        method_def<R, S, kCompletedIds, &room_ids<CompletedIds, &ClaimRegistry::completed_ids>>(),
+        method_def<R, X, kDiscardCompleted, &discard_completed>(),
+        kMethodsEnd,
+    };
+    static PyGetSetDef getset[] = {getter_def<R, &max_completed>("max_completed"), kGetSetEnd};
+    ClassSpec spec = class_spec<R>("quarn_sdk_core.ClaimRegistry", kRegistryNew.doc());
+    spec.construct = &call_constructor<kRegistryNew, &registry_new>;
+    spec.methods = methods;
+    spec.getset = getset;
+    return make_class(spec);
+}
+
+}  // namespace qsc::py
