@@ -279,6 +279,7 @@ def test_from_wire_name_is_exact(cls_name):
             if near != wire:
                 assert cls.from_wire_name(near) is None
     assert cls.from_wire_name("") is None
+    assert cls.from_wire_name("\ud800") is None  # not even UTF-8: names no variant
 
 
 def test_from_wire_name_examples():

@@ -167,6 +167,25 @@ def test_any_lookup_failure_is_a_missing_key(exc):
     assert str(info.value) == "SessionPolicy config is missing `rapid_window_s`"
 
 
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError, RecursionError])
+@pytest.mark.parametrize("where", ["lookup", "number"])
+def test_interrupts_and_exhaustion_are_never_rewritten(exc, where):
+    class Number:
+        def __float__(self):
+            raise exc("boom")
+
+    class Config:
+        def __getitem__(self, key):
+            if key == "factor":
+                if where == "lookup":
+                    raise exc("boom")
+                return Number()
+            return DEFAULT_CONFIG[key]
+
+    with pytest.raises(exc):
+        q.SessionPolicy(Config())
+
+
 @pytest.mark.parametrize("key", KEYS)
 @pytest.mark.parametrize("value", [True, False])
 def test_bool_is_not_a_number_for_any_key(key, value):

@@ -123,6 +123,7 @@ bool config_number(PyObject* config, const ConfigKey& entry, double& out) {
     const std::string_view key = entry.key.text();
     Ref value = Ref::steal(PyObject_GetItem(config, entry.key.get()));
     if (!value) {
+        if (!error_is_replaceable()) return false;
         PyErr_Clear();
         raise_type_error(cat({"SessionPolicy config is missing `", key, "`"}));
         return false;
@@ -133,6 +134,7 @@ bool config_number(PyObject* config, const ConfigKey& entry, double& out) {
     }
     out = PyFloat_AsDouble(value.get());
     if (out == -1.0 && PyErr_Occurred()) {
+        if (!error_is_replaceable()) return false;
         PyErr_Clear();
         raise_type_error(cat({"SessionPolicy config `", key, "` must be a number"}));
         return false;

@@ -80,7 +80,12 @@ const Signature from_wire_name_sig{Callable::Method, kEnumTables[Id].class_name,
 template <int Id>
 PyObject* from_wire_name(const Args& a) {
     std::string_view name;
-    if (!a.get(0, name)) return nullptr;
+    if (!a.get(0, name)) {
+        // A str that cannot be UTF-8 (a lone surrogate) names no variant.
+        if (!PyUnicode_Check(a[0]) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
     const EnumTable& table = kEnumTables[Id];
     for (std::uint8_t i = 0; i < table.count; ++i)
         if (table.variants[i].wire == name) return new_ref(state().variants[Id][i]);

@@ -30,6 +30,11 @@ Ref issue_triples(const CoreError& error) {
 
 }  // namespace
 
+bool error_is_replaceable() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
+           !PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
 PyObject* raise_core_error(const CoreError& error) {
     Ref text = str_of(error.text());
     if (!text) return nullptr;

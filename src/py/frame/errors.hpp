@@ -22,6 +22,10 @@ QSC_COLD PyObject* raise_runtime_error(const char* message);
 QSC_COLD PyObject* raise_not_instance(PyObject* given, const char* expected);
 QSC_COLD PyObject* raise_panic(const char* what);
 
+// Whether the exception being raised may be replaced by a conversion error of our own: an
+// interrupt, running out of memory or out of stack is never rewritten.
+bool error_is_replaceable() noexcept;
+
 // Adds "while processing '{name}'" to the exception being raised.
 QSC_COLD void note_processing(std::string_view name);
 
