@@ -26,10 +26,13 @@ PyTypeObject* enum_class() {
 
 std::vector<ClassEntry> class_table() {
     return {
+        QSC_CLASS_ENTRY(AgentFailure, &make_agent_failure_class),
         QSC_ENUM_ENTRY(AgentTopicKind),
         QSC_ENUM_ENTRY(AgentTopicStatus),
+        QSC_CLASS_ENTRY(CancelledDecisions, &make_cancelled_decisions_class),
         QSC_ENUM_ENTRY(ClaimOutcome),
         QSC_ENUM_ENTRY(DeadReason),
+        QSC_CLASS_ENTRY(DecisionRegistry, &make_decision_registry_class),
         QSC_ENUM_ENTRY(EventType),
         QSC_ENUM_ENTRY(LeaveOutcome),
         QSC_ENUM_ENTRY(MemoryListScope),
@@ -39,6 +42,7 @@ std::vector<ClassEntry> class_table() {
         QSC_ENUM_ENTRY(MemorySystem),
         QSC_ENUM_ENTRY(MemoryType),
         QSC_ENUM_ENTRY(ParkedReason),
+        QSC_CLASS_ENTRY(ParticipantRoster, &make_participant_roster_class),
         QSC_ENUM_ENTRY(RoomMembership),
         QSC_ENUM_ENTRY(RoomStatus),
         QSC_ENUM_ENTRY(RoomSubscribeResult),
@@ -48,14 +52,20 @@ std::vector<ClassEntry> class_table() {
         QSC_ENUM_ENTRY(SessionState),
         QSC_ENUM_ENTRY(StaleReason),
         QSC_ENUM_ENTRY(TurnEffect),
+        QSC_CLASS_ENTRY(TurnLedger, &make_turn_ledger_class),
         QSC_ENUM_ENTRY(TurnVerdict),
     };
 }
 
 PyMethodDef* function_table() {
     static std::vector<PyMethodDef> table = {
+        quarn_tool_effects_def(),
         classify_close_def(),
         classify_upgrade_def(),
+        is_authorized_sender_def(),
+        missing_reply_message_def(),
+        no_reply_tool_def(),
+        validate_memory_type_for_system_def(),
         kMethodsEnd,
     };
     return table.data();
