@@ -104,13 +104,6 @@ class TestConstructor:
         with pytest.raises(AttributeError):
             registry.max_pending = 3
 
-    def test_index_objects_are_accepted(self):
-        class Five:
-            def __index__(self):
-                return 5
-
-        assert DecisionRegistry(max_pending=Five(), seed=Five()).max_pending == 5
-
 
 class TestKeyedRegistration:
     def test_reregistration_makes_older_tickets_stale(self):
@@ -146,12 +139,6 @@ class TestKeyedRegistration:
         cancelled = registry.cancel_room("r")
         assert (cancelled.unclaimed, cancelled.claimed) == ([], [])
         assert registry.unclaimed() == [token]
-
-    def test_minted_and_keyed_share_one_ticket_counter(self):
-        registry = DecisionRegistry(seed=0)
-        assert registry.register_minted()[1] == 0
-        assert registry.register_keyed("k") == ("k", 1)
-        assert registry.register_minted("r")[1] == 2
 
 
 class TestClaimWithdrawForget:

@@ -61,10 +61,9 @@ class TestAddAndMerge:
         roster.add({"id": "a", "name": "A"})
         assert [p["id"] for p in roster.list()] == ["a", "b", "c"]
 
-    @pytest.mark.parametrize("participant", [ReadOnlyMapping({"id": "m", "name": "M"})])
-    def test_any_mapping_is_a_participant(self, participant):
+    def test_any_mapping_is_a_participant(self):
         roster = ParticipantRoster()
-        roster.add(participant)
+        roster.add(ReadOnlyMapping({"id": "m", "name": "M"}))
         assert roster.list() == [row("m", "M")]
 
     def test_remove(self):
@@ -103,11 +102,6 @@ class TestConversionErrors:
     def test_dropped_keys_must_still_convert(self):
         with pytest.raises(TypeError):
             ParticipantRoster().add({"id": "u1", "x": object()})
-
-    def test_participant_id_must_be_str(self):
-        with pytest.raises(TypeError) as info:
-            ParticipantRoster().remove(1)
-        assert info.value.__notes__ == ["while processing 'participant_id'"]
 
 
 class TestSetAll:
@@ -257,10 +251,6 @@ class TestTraceContextProvider:
         with pytest.raises(TypeError, match="Already borrowed"):
             roster.set_all([Sneaky({"id": "b"})])
         assert roster.list() == [row("a")]
-
-    def test_the_constructor_argument_is_keyword_only(self):
-        with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
-            ParticipantRoster(lambda: "x")
 
 
 class TestGarbageCollection:
