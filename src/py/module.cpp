@@ -56,6 +56,12 @@ PyMethodDef* function_table() {
     static std::vector<PyMethodDef> table = {
         classify_close_def(),
         classify_upgrade_def(),
+        evaluate_adapter_result_def(),
+        evaluate_delivery_event_def(),
+        evaluate_drain_candidate_def(),
+        evaluate_next_message_def(),
+        is_self_echo_def(),
+        validate_event_payload_def(),
         kMethodsEnd,
     };
     return table.data();

@@ -12,4 +12,14 @@ PyTypeObject* make_session_policy_class();
 PyMethodDef classify_close_def();
 PyMethodDef classify_upgrade_def();
 
+// delivery.cpp
+PyMethodDef evaluate_adapter_result_def();
+PyMethodDef evaluate_delivery_event_def();
+PyMethodDef evaluate_drain_candidate_def();
+PyMethodDef evaluate_next_message_def();
+PyMethodDef is_self_echo_def();
+
+// events.cpp
+PyMethodDef validate_event_payload_def();
+
 }  // namespace qsc::py

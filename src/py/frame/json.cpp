@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "py/frame/binding.hpp"
 #include "py/frame/errors.hpp"
 #include "py/frame/ref.hpp"
 #include "py/frame/state.hpp"
@@ -129,6 +130,23 @@ bool Reader::read_str(PyObject* o, JsonString& out) {
     return true;
 }
 
+// Whether an int outside 64 bits still fits a signed or unsigned 128-bit integer. Counts the
+// digits directly: an int subclass may override bit_length, comparisons or arithmetic.
+bool fits_128_bits(PyObject* o, bool positive) {
+    const auto bits = _PyLong_NumBits(o);
+    if (positive) return bits <= 128;
+    if (bits != 128) return bits < 128;
+    // A magnitude of 128 bits fits only as -2^127, the one whose successor needs 127.
+    Ref exact = Ref::steal(PyNumber_Index(o));  // a plain int copy, no Python code run
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref next = exact && one ? Ref::steal(PyNumber_Add(exact.get(), one.get())) : Ref();
+    if (!next) {
+        PyErr_Clear();
+        return false;
+    }
+    return _PyLong_NumBits(next.get()) <= 127;
+}
+
 bool Reader::read_int(PyObject* o, Json& out) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
@@ -145,17 +163,7 @@ bool Reader::read_int(PyObject* o, Json& out) {
         }
         PyErr_Clear();
     }
-    // Out of the model's range: say so when it would fit 128 bits, else the interpreter's words.
-    Ref bits = Ref::steal(PyObject_CallMethod(o, "bit_length", nullptr));
-    if (!bits) return fail_from_python();
-    const long long n = PyLong_AsLongLong(bits.get());
-    bool fits128 = n <= 127 || (n == 128 && overflow > 0);
-    if (n == 128 && overflow < 0) {
-        Ref low = Ref::steal(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
-        if (!low) return false;
-        fits128 = PyObject_RichCompareBool(o, low.get(), Py_EQ) == 1;
-    }
-    return fail(fits128 ? "JSON number out of range" : "int too big to convert");
+    return fail(fits_128_bits(o, overflow > 0) ? "JSON number out of range" : "int too big to convert");
 }
 
 bool Reader::read_items(PyObject* const* items, Py_ssize_t n, Json& out) {
@@ -327,10 +335,7 @@ void drop_origins(Json& value) {
     }
 }
 
-PyObject* string_to_py(const JsonString& s) {
-    if (s.origin) return new_ref(static_cast<PyObject*>(const_cast<void*>(s.origin)));
-    return PyUnicode_DecodeUTF8(s.text.data(), static_cast<Py_ssize_t>(s.text.size()), nullptr);
-}
+PyObject* string_to_py(const JsonString& s) { return str(TextRef::of(s)); }
 
 class Writer {
 public:
@@ -399,6 +404,18 @@ bool optional_json_from_py(PyObject* o, std::optional<Json>& out, Origins origin
     if (!json_from_py(o, value, origins)) return false;
     out = std::move(value);
     return true;
+}
+
+bool json_arg(const Args& a, int i, Json& out, Origins origins) {
+    if (json_from_py(a[i], out, origins)) return true;
+    note_processing(a.signature().param(i));
+    return false;
+}
+
+bool optional_json_arg(const Args& a, int i, std::optional<Json>& out, Origins origins) {
+    if (optional_json_from_py(a[i], out, origins)) return true;
+    note_processing(a.signature().param(i));
+    return false;
 }
 
 PyObject* json_to_py(const Json& value) { return Writer().write(value); }
