@@ -11,6 +11,8 @@
 
 namespace qsc::py {
 
+#define QSC_NOINLINE [[gnu::noinline]]
+
 namespace {
 
 // Deep enough for any real payload, shallow enough for the C++ stack whatever the interpreter's
@@ -80,17 +82,19 @@ public:
     bool foreign() const noexcept { return foreign_; }
 
 private:
-    bool read_int(PyObject* o, Json& out);
+    // Out of line, so that each nesting level costs the C stack only the frames it needs.
+    QSC_NOINLINE bool read_container(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_int(PyObject* o, Json& out);
     bool read_str(PyObject* o, JsonString& out);
-    bool read_items(PyObject* const* items, Py_ssize_t n, Json& out);
-    bool read_list(PyObject* list, Json& out);
-    bool read_dict(PyObject* dict, Json& out);
-    bool read_iterable(PyObject* o, Json& out);
-    bool read_sequence(PyObject* o, Json& out);
-    bool read_mapping(PyObject* o, Json& out);
-    bool read_dataclass(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_items(PyObject* const* items, Py_ssize_t n, Json& out);
+    QSC_NOINLINE bool read_list(PyObject* list, Json& out);
+    QSC_NOINLINE bool read_dict(PyObject* dict, Json& out);
+    QSC_NOINLINE bool read_iterable(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_sequence(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_mapping(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_dataclass(PyObject* o, Json& out);
     bool read_member(PyObject* key, PyObject* value, std::vector<JsonMember>& members);
-    bool read_other(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_other(PyObject* o, Json& out);
     QSC_COLD bool fail(std::string_view text) { return raise_type_error(text), false; }
     QSC_COLD bool fail_from_python();
 
@@ -301,16 +305,18 @@ bool Reader::read(PyObject* o, Json& out) {
     }
     if (PyLong_Check(o)) return read_int(o, out);
     if (PyUnicode_Check(o)) {  // before the containers: by far the most common value
-        JsonString s;
-        if (!read_str(o, s)) return false;
-        out = Json(std::move(s));
-        return true;
+        out = Json(JsonString());
+        return read_str(o, out.as_string());
     }
     if (PyFloat_Check(o)) {
         out = Json(PyFloat_AS_DOUBLE(o));
         return true;
     }
     if (PyBytes_Check(o) || PyByteArray_Check(o)) return fail("invalid type: byte array, expected any valid JSON value");
+    return read_container(o, out);
+}
+
+bool Reader::read_container(PyObject* o, Json& out) {
     Level level(depth_, " while converting a JSON value");
     if (!level) return false;
     if (PyList_Check(o)) return read_list(o, out);
@@ -342,8 +348,8 @@ public:
     PyObject* write(const Json& v);
 
 private:
-    PyObject* write_array(const JsonArray& a);
-    PyObject* write_object(const JsonObject& o);
+    QSC_NOINLINE PyObject* write_array(const JsonArray& a);
+    QSC_NOINLINE PyObject* write_object(const JsonObject& o);
     int depth_ = 0;
 };
 
