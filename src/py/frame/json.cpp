@@ -308,6 +308,8 @@ bool Reader::read(PyObject* o, Json& out) {
         out = Json(JsonString());
         return read_str(o, out.as_string());
     }
+    // Lists, tuples and dicts are told by a type flag; no type can also be a float or bytes.
+    if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) return read_container(o, out);
     if (PyFloat_Check(o)) {
         out = Json(PyFloat_AS_DOUBLE(o));
         return true;
