@@ -349,12 +349,6 @@ def test_is_self_echo(sender_id, sender_type, agent_id, expected):
     assert q.is_self_echo(sender_id, sender_type, agent_id) is expected
 
 
-def test_results_are_fresh_dicts():
-    first = q.evaluate_next_message("m1", None)
-    first["decision"] = "changed"
-    assert q.evaluate_next_message("m1", None) == {"decision": "no_pending"}
-
-
 def test_functions_are_registered_in_their_relative_order():
     names = [n for n in vars(q) if n in {
         "evaluate_adapter_result", "evaluate_delivery_event", "evaluate_drain_candidate",

@@ -204,6 +204,20 @@ def test_custom_mapping_keys_must_be_str():
     assert conversion_error(IntKeys()) == "dict keys must have type str"
 
 
+def test_a_mapping_listing_a_key_twice_keeps_the_value_read_last():
+    class Twice(Map):
+        reads = 0
+
+        def keys(self):
+            return ["b", "a", "b", "c"]
+
+        def __getitem__(self, key):
+            self.reads += 1
+            return f"{key}{self.reads}"
+
+    assert roundtrip(Twice()) == {"a": "a2", "b": "b3", "c": "c4"}
+
+
 def test_a_failing_protocol_method_fails_the_conversion_with_its_text():
     class Broken(Map):
         def __getitem__(self, key):
