@@ -44,4 +44,14 @@ PyMethodDef quarn_tool_effects_def();
 PyMethodDef missing_reply_message_def();
 PyMethodDef no_reply_tool_def();
 
+// delivery.cpp
+PyMethodDef evaluate_adapter_result_def();
+PyMethodDef evaluate_delivery_event_def();
+PyMethodDef evaluate_drain_candidate_def();
+PyMethodDef evaluate_next_message_def();
+PyMethodDef is_self_echo_def();
+
+// events.cpp
+PyMethodDef validate_event_payload_def();
+
 }  // namespace qsc::py
