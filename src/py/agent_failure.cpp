@@ -67,11 +67,7 @@ PyTypeObject* make_agent_failure_class() {
                                    getter_def<FailureObject, &code>("code"),
                                    getter_def<FailureObject, &message>("message"),
                                    getter_def<FailureObject, &detail>("detail"), kGetSetEnd};
-    ClassSpec spec = class_spec<FailureObject>("quarn_sdk_core.AgentFailure", kFailureNew.doc());
-    spec.construct = &call_constructor<kFailureNew, &failure_new>;
-    spec.methods = methods;
-    spec.getset = getset;
-    return make_class(spec);
+    return make_class<kFailureNew, &failure_new>(class_spec<FailureObject>("quarn_sdk_core.AgentFailure"), methods, getset);
 }
 
 }  // namespace qsc::py

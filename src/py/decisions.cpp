@@ -251,11 +251,7 @@ PyTypeObject* make_decision_registry_class() {
         kMethodsEnd,
     };
     static PyGetSetDef getset[] = {getter_def<RegistryObject, &max_pending>("max_pending"), kGetSetEnd};
-    ClassSpec spec = class_spec<RegistryObject>("quarn_sdk_core.DecisionRegistry", kRegistryNew.doc());
-    spec.construct = &call_constructor<kRegistryNew, &registry_new>;
-    spec.methods = methods;
-    spec.getset = getset;
-    return make_class(spec);
+    return make_class<kRegistryNew, &registry_new>(class_spec<RegistryObject>("quarn_sdk_core.DecisionRegistry"), methods, getset);
 }
 
 PyTypeObject* make_cancelled_decisions_class() {

@@ -163,10 +163,7 @@ PyTypeObject* make_participant_roster_class() {
         method_noargs_def<RosterObject, Use::Exclusive, kMarkSent, &mark_sent>(),
         kMethodsEnd,
     };
-    ClassSpec spec = collectable_class_spec<RosterObject>("quarn_sdk_core.ParticipantRoster", kRosterNew.doc());
-    spec.construct = &call_constructor<kRosterNew, &roster_new>;
-    spec.methods = methods;
-    return make_class(spec);
+    return make_class<kRosterNew, &roster_new>(collectable_class_spec<RosterObject>("quarn_sdk_core.ParticipantRoster"), methods);
 }
 
 }  // namespace qsc::py

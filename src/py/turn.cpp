@@ -103,10 +103,7 @@ PyTypeObject* make_turn_ledger_class() {
         method_noargs_def<TurnLedgerObject, Use::Shared, kVerdict, &verdict>(),
         kMethodsEnd,
     };
-    ClassSpec spec = class_spec<TurnLedgerObject>("quarn_sdk_core.TurnLedger", kLedgerNew.doc());
-    spec.construct = &call_constructor<kLedgerNew, &ledger_new>;
-    spec.methods = methods;
-    return make_class(spec);
+    return make_class<kLedgerNew, &ledger_new>(class_spec<TurnLedgerObject>("quarn_sdk_core.TurnLedger"), methods);
 }
 
 PyMethodDef quarn_tool_effects_def() { return noargs_def<kQuarnToolEffects, &quarn_tool_effects>(); }

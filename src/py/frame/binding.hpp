@@ -69,6 +69,16 @@ PyObject* call_constructor(PyObject*, PyObject* const* args, std::size_t nargsf,
     });
 }
 
+// A class that Python constructs through `New`; its docstring is the constructor's.
+template <const Signature& New, ConstructorBody F>
+PyTypeObject* make_class(ClassSpec spec, PyMethodDef* methods, PyGetSetDef* getset = nullptr) {
+    spec.doc = New.doc();
+    spec.construct = &call_constructor<New, F>;
+    spec.methods = methods;
+    spec.getset = getset;
+    return make_class(spec);
+}
+
 // Method tables. The docstring (text signature first) comes from the signature.
 template <const Signature& S, FunctionBody F>
 PyMethodDef function_def() {

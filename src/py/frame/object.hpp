@@ -126,7 +126,7 @@ struct ClassSpec {
 PyTypeObject* make_class(const ClassSpec& spec);
 
 template <class Obj>
-ClassSpec class_spec(const char* name, const char* doc) {
+ClassSpec class_spec(const char* name, const char* doc = nullptr) {
     return ClassSpec{name, doc, sizeof(Obj), &dealloc<Obj>};
 }
 
@@ -148,7 +148,7 @@ int clear(PyObject* self) {
 }
 
 template <class Obj>
-ClassSpec collectable_class_spec(const char* name, const char* doc) {
+ClassSpec collectable_class_spec(const char* name, const char* doc = nullptr) {
     ClassSpec spec = class_spec<Obj>(name, doc);
     spec.traverse = &traverse<Obj>;
     spec.clear = &clear<Obj>;
