@@ -22,6 +22,11 @@ if TYPE_CHECKING:
 RETRY_PAUSE_S = 1.0  # policy seconds before a failed turn that may be retried runs again
 
 
+def field(reply: Any, key: str) -> Any:
+    """A member of a reply's response, or None when the platform answered otherwise."""
+    return reply.response.get(key) if isinstance(reply.response, dict) else None
+
+
 class ToolError(Exception):
     """A tool call the host could not carry out; the turn goes on without its effect."""
 
@@ -106,8 +111,12 @@ class RoomWorker:
             return
         try:
             reply = await self.push("next_open_message", {})
-            open_message = reply.response.get("message") if reply.ok else None
-            next_id = open_message["id"] if isinstance(open_message, dict) else None
+            if not reply.ok:
+                host.say("later", f"{room}/{message_id}: no next open message ({reply.status}); "
+                         "left for the next drain")
+                return
+            open_message = field(reply, "message")
+            next_id = open_message.get("id") if isinstance(open_message, dict) else None
             check = core.evaluate_next_message(message_id, next_id)
             if check["decision"] == "ready_to_claim":
                 await self.run_claimed(payload)
@@ -164,6 +173,10 @@ class RoomWorker:
             if not self.interrupted:
                 raise
             failure = self.core.AgentFailure("host", "interrupted by agent.control")
+        except ConnectionClosed:
+            raise
+        except Exception as exc:  # a fault in the agent's own code fails the turn, not the room
+            failure = self.core.AgentFailure("agent", repr(exc))
         finally:
             self.turn = None
         self.host.say("failed", f"{self.room}/{payload['id']}: {failure.provider}: {failure.message}")
@@ -212,7 +225,7 @@ class RoomWorker:
                 host.stats.retries += 1
                 self.conn.spawn(self.run_again(payload), f"retry {message_id}")
             return
-        reason = (reply.response or {}).get("reason") if reply.status == "error" else None
+        reason = field(reply, "reason") if reply.status == "error" else None
         parked = host.core.ParkedReason.from_wire_name(reason) if isinstance(reason, str) else None
         if reply.status == "error":
             parked = parked or host.core.ParkedReason.Rejected
@@ -244,15 +257,18 @@ class RoomWorker:
     # -- catching up ------------------------------------------------------------------------
     async def drain(self) -> None:
         """Runs the messages that were open when the drain began, oldest first."""
-        reply = await self.push("open_message_ids", {})
-        seen = set(reply.response.get("ids", [])) if reply.ok else set()
+        ids = field(await self.push("open_message_ids", {}), "ids")
+        seen = {i for i in ids if isinstance(i, str)} if isinstance(ids, list) else set()
         last: str | None = None
         while True:
-            reply = await self.push("next_open_message", {})
-            message = reply.response.get("message") if reply.ok else None
+            message = field(await self.push("next_open_message", {}), "message")
             candidate = None if not isinstance(message, dict) else {
                 key: message.get(key) for key in ("id", "sender_id", "sender_type")}
-            step = self.core.evaluate_drain_candidate(candidate, seen, self.host.agent_id)
+            try:
+                step = self.core.evaluate_drain_candidate(candidate, seen, self.host.agent_id)
+            except TypeError as exc:
+                self.host.say("invalid", f"{self.room}: next open message: {exc}")
+                return
             if step["decision"] != "drain":
                 if step["decision"] != "no_candidate":
                     self.host.say("drain", f"{self.room}: stop at {step['message_id']} ({step['decision']})")
@@ -261,7 +277,7 @@ class RoomWorker:
                 self.host.say("drain", f"{self.room}: {last} is still open; leaving it for later")
                 return
             last = step["message_id"]
-            self.host.say("drain", f"{self.room}/{last}: missed while away")
+            self.host.say("drain", f"{self.room}/{last}: open on the platform")
             assert isinstance(message, dict)
             if self.host.route_event("message_created", self.room, message) is not None:
                 await self.handle(message)

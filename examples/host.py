@@ -57,6 +57,7 @@ class Host:
         self._gates: dict[str, asyncio.Event] = {}
         self.connection: Connection | None = None
         self.connections = 0
+        self.last_close = ""  # why the last attempt ended, for the summary
 
     @property
     def stats(self) -> Stats:
@@ -126,8 +127,6 @@ class Host:
         self.last_close = "superseded" if superseded else f"close {code}"
         self.say("closed", f"#{epoch}: close code {code}")
         return superseded or closed
-
-    last_close = ""
 
     # -- routing ----------------------------------------------------------------------------
     def route_event(self, event: str, room: str | None, payload: Any) -> dict[str, Any] | None:
@@ -239,7 +238,6 @@ class Connection:
 
     async def admit_room(self, room: str, admission: int) -> None:
         host = self.host
-        self.add_worker(room)
         ticket = host.tracker.begin_room_subscribe(room)
         joined = ticket is not None and await self.join_room_topics(room, ticket)
         if host.rooms.record_room_admission(room, admission, joined):
@@ -249,8 +247,6 @@ class Connection:
             self.start_worker(room)
         elif joined:
             await self.drop_room(room)  # the admission lost a race with a removal
-        else:
-            self.workers.pop(room, None)
 
     async def join_room_topics(self, room: str, ticket: int) -> bool:
         """Joins the two topics of a room; a half-done join is rolled back."""
@@ -280,7 +276,6 @@ class Connection:
         """A room that stays after a reconnect: the new socket joins its two topics again."""
         host, core = self.host, self.core
         chat, people = core.chat_room_topic(room), core.room_participants_topic(room)
-        self.add_worker(room)
         chat_ok = (await self.client.join(chat)).ok
         reply = await self.client.join(people) if chat_ok else None
         if reply is not None and reply.ok:
@@ -288,7 +283,6 @@ class Connection:
             host.say("rejoined", f"{chat} and {people}")
             self.start_worker(room)
             return
-        self.workers.pop(room, None)
         if ticket is not None:
             host.tracker.mark_room_rejoin_failed(room, ticket)
         if chat_ok:
@@ -306,12 +300,9 @@ class Connection:
         except (ValueError, TypeError) as exc:
             self.host.say("invalid", f"participants of {room}: {exc}")
 
-    def add_worker(self, room: str) -> None:
-        """Made before the joins, so that a message arriving meanwhile waits in its queue."""
-        self.workers[room] = RoomWorker(self.host, self, room)
-
     def start_worker(self, room: str) -> None:
-        worker = self.workers[room]
+        """Serves a joined room. Its first drain covers whatever arrived before this moment."""
+        worker = self.workers[room] = RoomWorker(self.host, self, room)
         worker.task = self.spawn(worker.run(), f"room {room}")
 
     # -- leaving ----------------------------------------------------------------------------
@@ -352,7 +343,7 @@ class Connection:
             if key in self.workers:
                 self.workers[key].deliver(frame.payload)
             else:
-                self.host.say("later", f"not serving {key} yet; the next drain picks this up")
+                self.host.say("later", f"{key} is not served yet; its first drain runs this")
         elif kind == "room_participants":
             self.on_participant_event(key, frame.event, frame.payload)
         elif kind == "agent_rooms":

@@ -31,7 +31,7 @@ from websockets.http11 import Request, Response
 import phoenix
 
 AGENT_ID = "agent-7"
-LOBBY, SUPPORT, OPS, DESIGN = "r-lobby", "r-support", "r-ops", "r-design"
+LOBBY, SUPPORT, OPS, DESIGN, EXTRA = "r-lobby", "r-support", "r-ops", "r-design", "r-pop-up"
 PEOPLE = {"u-ana": "Ana", "u-ben": "Ben", "u-cleo": "Cleo", AGENT_ID: "Agent Seven"}
 RETRY_AFTER_S = 2
 SUPERSEDE_RETRY_AFTER_S = 3
@@ -321,13 +321,26 @@ async def third_connection(conn: SimConnection) -> None:
 
 
 async def last_connection(conn: SimConnection) -> None:
-    """The parked write goes through, r-design is joined at last, then a normal close."""
+    """The parked write goes through, r-design is joined at last, a room comes and goes while
+    connected, then a normal close."""
     p = conn.platform
     await p.wait_for("r-design", conn.has_joined(*room_topics(DESIGN)))
     await p.wait_for("the parked write of m7", lambda: "m7" in p.terminal)
     m8 = p.new_message("m8", DESIGN, "u-ana", "Welcome to the design room!", "reply")
     await conn.deliver(m8)
     await p.wait_for("m8 to be settled", lambda: "m8" in p.terminal)
+    p.rooms.append(EXTRA)
+    room = {"id": EXTRA, "title": "Pop-up", "task_id": None,
+            "inserted_at": "2025-01-01T10:00:00Z", "updated_at": "2025-01-01T10:00:00Z"}
+    p.log(f"adds the room {EXTRA}")
+    await conn.send(f"agent_rooms:{AGENT_ID}", "room_added", room)
+    await p.wait_for(EXTRA, conn.has_joined(*room_topics(EXTRA)))
+    await conn.deliver(p.new_message("m10", EXTRA, "u-ben", "One question before this room goes.", "reply"))
+    await p.wait_for("m10 to be settled", lambda: "m10" in p.terminal)
+    p.rooms.remove(EXTRA)
+    p.log(f"deletes the room {EXTRA}")
+    await conn.send(f"agent_rooms:{AGENT_ID}", "room_deleted", {"id": EXTRA})
+    await p.wait_for(f"{EXTRA} to be left", lambda: not set(room_topics(EXTRA)) & conn.joined)
     await p.sleep(1)
     p.log("closes normally (1000)")
     p.finished = True

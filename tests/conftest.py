@@ -12,3 +12,6 @@ from hypothesis import settings
 # Sanitizer builds are slow; a per-example deadline would only report that.
 settings.register_profile("qsc", deadline=None)
 settings.load_profile("qsc")
+
+# The reference host's modules import each other by their plain names, as when run as scripts.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
