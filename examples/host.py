@@ -174,10 +174,9 @@ class Connection:
 
     def _finished(self, task: asyncio.Task[Any]) -> None:
         self.tasks.discard(task)
-        if task.cancelled() or isinstance(task.exception(), (ConnectionClosed, type(None))):
-            return
-        error = task.exception()
-        assert error is not None
+        error = None if task.cancelled() else task.exception()
+        if error is None or isinstance(error, ConnectionClosed):
+            return  # a task cut short by the socket closing has nothing to report
         self.host.stats.errors += 1
         self.host.say("error", f"{task.get_name()}: {error!r}")
         traceback.print_exception(error, file=sys.stderr)

@@ -53,7 +53,7 @@ class Message:
 
     @property
     def from_agent(self) -> bool:
-        return self.payload["sender_id"] == AGENT_ID
+        return bool(self.payload["sender_id"] == AGENT_ID)
 
 
 @dataclass
@@ -80,7 +80,7 @@ class Platform:
     def new_message(self, mid: str, room: str, sender: str, content: str,
                     expect: str | None = None) -> Message:
         stamp = f"2025-01-01T09:{next(self._stamps):02d}:00Z"
-        payload = {
+        payload: dict[str, Any] = {
             "id": mid, "chat_room_id": room, "content": content, "message_type": "text",
             "sender_id": sender, "sender_type": "Agent" if sender == AGENT_ID else "User",
             "sender_name": PEOPLE.get(sender), "inserted_at": stamp, "updated_at": stamp,
