@@ -164,3 +164,24 @@ def test_ctrl_c_shuts_the_host_down_cleanly():
     assert proc.returncode == 130
     assert "ended by the host" in rest and re.search(r"\n  errors +0\n", rest), rest
     assert "Traceback" not in errors and "was destroyed but it is pending" not in errors
+
+
+def test_participant_events_feed_the_room_roster(run):
+    _, _, entries, _, _, _ = run
+    added = [dict(e["args"][0]["$dict"]) for e in calls(entries, "ParticipantRoster.add")]
+    assert [(p["id"], p["name"]) for p in added] == [("u-cleo", "Cleo")]
+    # The turn that looked at the participants saw the roster with Cleo in it.
+    listed = [e["result"] for e in calls(entries, "ParticipantRoster.list")]
+    assert any("u-cleo" in json.dumps(r) for r in listed)
+
+
+def test_a_stopped_room_runs_nothing_until_play(run):
+    _, _, entries, _, _, _ = run
+    controls = [dict(e["args"][1]["$dict"])["mode"] for e in calls(entries, "validate_event_payload")
+                if e["args"][0] == "agent.control"]
+    assert controls == ["stop", "play"]
+    order = [e for e in entries if e["call"] in ("validate_event_payload", "RetryTracker.record_attempt")]
+    play = next(i for i, e in enumerate(order)
+                if e["args"][0] == "agent.control" and dict(e["args"][1]["$dict"])["mode"] == "play")
+    m9 = next(i for i, e in enumerate(order) if e["args"][0] == "m9")
+    assert play < m9
