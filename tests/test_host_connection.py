@@ -2,6 +2,7 @@
 
 import asyncio
 import io
+import re
 import socket
 from http import HTTPStatus
 
@@ -49,22 +50,28 @@ def test_a_terminal_upgrade_refusal_ends_the_session_at_once(status):
     assert host.stats.end == "dead (classified)" and host.stats.reconnects == []
 
 
-def test_a_platform_that_never_answers_ends_on_the_rapid_disconnect_ladder():
+def test_a_platform_that_never_answers_gets_the_rapid_disconnect_ladder_until_cancelled():
     with socket.socket() as s:  # a port nobody listens on
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
+    out = io.StringIO()
 
     async def scenario():
-        return await run_against(f"ws://127.0.0.1:{port}/socket", 0.01), no_task_left()
+        task = asyncio.create_task(host_module.run(0.01, url=f"ws://127.0.0.1:{port}/socket", out=out))
+        async with asyncio.timeout(30):
+            while out.getvalue().count("backoff") < 5:
+                await asyncio.sleep(0.01)
+        task.cancel()  # what Ctrl-C does to the host's main task
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return no_task_left()
 
-    host, clean = asyncio.run(scenario())
-    assert clean
-    assert host.stats.end == "dead (rapid_disconnect)"
-    delays = [delay for why, delay in host.stats.reconnects]
-    # The default policy's floors after the first nine rapid disconnects; the tenth is fatal.
-    floors = [1, 5, 10, 20, 30, 40, 50, 60, 60]
-    assert len(delays) == len(floors)
-    assert all(floor <= delay <= max(floor, 30) for floor, delay in zip(floors, delays))
+    assert asyncio.run(scenario())
+    text = out.getvalue()
+    delays = [float(d) for d in re.findall(r"next attempt in ([0-9.]+) s", text)]
+    # Never connected, every failure is a rapid disconnect: the default policy's floors.
+    assert delays[:5] == [1, 5, 10, 20, 30]
+    assert re.search(r"\n  session +ended by the host\n", text)
 
 
 @pytest.mark.parametrize("header, expected", [
