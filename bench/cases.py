@@ -518,7 +518,7 @@ def room_wide_case(q, per_room: int = 100, other_rooms: int = 100) -> Case:
     for method, cls, build, plain in queries:
         skip = target.missing(q, f"{cls}.{method}")
         for crowd, label in ((0, "alone"), (other_rooms, "crowded")):
-            def setup(build=build, crowd=crowd):
+            def setup(build=build, crowd=crowd, plain=plain):
                 return {"reg": build(q, per_room, crowd), "room": _TARGET_ROOM, "plain_kind": plain}
 
             maker = (lambda kind, build=build, crowd=crowd: build(kind, per_room, crowd))

@@ -83,7 +83,8 @@ def module_ratios(case) -> dict:
 
 def print_case(case) -> None:
     print(f"\n{case.name}: {case.what} [{case.unit}]")
-    module = next((c for c in case.contenders if c.role == "module" and c.result.get("status") == "ok"), None)
+    modules = [c for c in case.contenders if c.role == "module"]
+    module = modules[0] if len(modules) == 1 and modules[0].result.get("status") == "ok" else None
     for contender in case.contenders:
         result = contender.result
         if result.get("status") != "ok":
@@ -124,21 +125,22 @@ def print_goals(goals) -> None:
 def markdown_table(results: dict) -> str:
     m = results["machine"]
     lines = [
-        f"Run of {results['date']} ({results['mode']}), {m['nproc']} CPUs ({m['cpu']}), "
-        f"Python {m['python']}, on {m['platform']}.",
+        f"Run of {results['date']} ({results['mode']}); `nproc` {m['nproc']}, CPU {m['cpu']}, "
+        f"Python {m['python']}, {m['platform']}.",
         "",
         "| case | contender | median | module / this |",
         "|---|---|---:|---:|",
     ]
     for case in results["cases"]:
         module_names = [c["name"] for c in case["contenders"] if c["role"] == "module"]
-        ratios = case["ratios"].get(module_names[0], {}) if module_names else {}
-        for contender in case["contenders"]:
+        # Cases with several module contenders (scaling, room-wide) are judged in the goals table.
+        ratios = case["ratios"].get(module_names[0], {}) if len(module_names) == 1 else {}
+        for row, contender in enumerate(case["contenders"]):
             r = contender["result"]
             value = format_value(r["median"], case["unit"]) if r.get("status") == "ok" else r.get("status", "-")
             ratio = ratios.get(contender["name"])
-            lines.append(f"| {case['name']} | {contender['name']} | {value} | "
-                         f"{'' if ratio is None else f'{ratio:.3f}'} |")
+            label = f"{case['name']} ({case['unit']})" if row == 0 else ""
+            lines.append(f"| {label} | {contender['name']} | {value} | {'' if ratio is None else f'{ratio:.3f}'} |")
     lines += ["", "| goal | ratio | limit | met |", "|---|---:|---:|---|"]
     for goal in results["goals"]:
         ratio = "skipped" if goal["ratio"] is None else f"{goal['ratio']:.3f}"
