@@ -210,6 +210,9 @@ class TestListingsAndEviction:
         assert registry.unclaimed_in_room("none") == []
         assert registry.unclaimed_count() == 4
         assert registry.unclaimed()[:3] == [a, b, "k"]
+        d, _ = registry.register_minted("r")
+        e, _ = registry.register_minted("r")
+        assert registry.unclaimed_in_room("r") == [a, d, e]  # several unclaimed asks in one room
 
     def test_evict_skips_claimed_asks(self):
         registry = DecisionRegistry(max_pending=2, seed=0)

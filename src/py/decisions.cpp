@@ -143,10 +143,14 @@ public:
     void operator()(std::string_view token) {
         if (!list_) return;
         Ref item = Ref::steal(str(token));
-        if (item && next_ < PyList_GET_SIZE(list_.get())) {
-            PyList_SET_ITEM(list_.get(), next_++, item.release());
-        } else if (!item || PyList_Append(list_.get(), item.get()) < 0) {
+        if (!item) {
             list_ = Ref();
+        } else if (next_ < PyList_GET_SIZE(list_.get())) {
+            PyList_SET_ITEM(list_.get(), next_++, item.release());
+        } else if (PyList_Append(list_.get(), item.get()) < 0) {
+            list_ = Ref();
+        } else {
+            ++next_;
         }
     }
     PyObject* release() { return list_.release(); }
