@@ -7,7 +7,7 @@
 # With QSC_BUILD_DIR they see that development build and the stubs of this source tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=${PYTHON:-python3}
+python=${PYTHON:-python}
 
 if [ -n "${QSC_BUILD_DIR:-}" ]; then
   # mypy finds stubs on MYPYPATH only under the module's own name.
