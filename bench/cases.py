@@ -6,6 +6,7 @@ builtin call taking as many arguments). Stateful cases time a whole cycle that l
 as it found it, so every batch measures the same steady state.
 """
 
+import functools
 import json
 import math
 import os
@@ -13,7 +14,7 @@ import statistics
 import subprocess
 import sys
 from dataclasses import dataclass, field
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 import corpus
 import peers
@@ -24,13 +25,19 @@ import pure_session
 import pure_turns
 import target
 from compare import same_json, wire
-from timing import Contender, Settings, run_contenders
+from timing import Contender, Namespace, Settings, run_contenders
+
+# The module under test (None when it cannot be imported) or a pure-Python baseline module: both
+# are driven through the same duck-typed calls.
+Kind = Any
+Check = Callable[[Namespace], None]
+Runner = Callable[[list[Contender], Settings], None]
 
 MESSAGE_CREATED = "message_created"
 
 # ---- the interpreter floor: the cheapest empty builtin call of each arity
 
-_FLOOR_NAMES = {"_s": "x", "_t": (), "_d": {}, "_z": 0.0, "_hypot": math.hypot}
+_FLOOR_NAMES: Namespace = {"_s": "x", "_t": (), "_d": {}, "_z": 0.0, "_hypot": math.hypot}
 
 
 def floor_call(arity: int) -> str:
@@ -43,9 +50,11 @@ def floor_call(arity: int) -> str:
     return "_hypot(" + ", ".join(["_z"] * arity) + ")"
 
 
-def floor_contender(body: str, pool=None, extra: Optional[dict] = None, **loop) -> Contender:
+def floor_contender(
+    body: str, pool: Optional[list[Any]] = None, extra: Optional[Namespace] = None, before: str = "", after: str = ""
+) -> Contender:
     names = {**_FLOOR_NAMES, **(extra or {})}
-    return Contender("floor", "floor", body, lambda: dict(names), pool=pool, **loop)
+    return Contender("floor", "floor", body, lambda: dict(names), pool=pool, before=before, after=after)
 
 
 # ---- helpers
@@ -56,7 +65,7 @@ def expect(condition: bool, what: str) -> None:
         raise AssertionError(what)
 
 
-def _peer(name: str, function, body: str, args: dict, **kwargs) -> Contender:
+def _peer(name: str, function: Optional[Callable[[Any], Any]], body: str, args: Namespace, **kwargs: Any) -> Contender:
     skip = None if function is not None else f"{name} is not installed (pip install '.[bench]')"
     return Contender(name, "baseline", body, lambda: {"f": function, **args}, skip=skip, **kwargs)
 
@@ -66,32 +75,33 @@ class Case:
     name: str
     what: str
     unit: str  # what the medians count: "ns per call", "ns per cycle", "bytes per claim"
-    contenders: list
-    runner: Callable = run_contenders
-    result: dict = field(default_factory=dict)
+    contenders: list[Contender]
+    runner: Runner = run_contenders
+    result: dict[str, dict[str, float]] = field(default_factory=dict)
 
 
 # ---- validation
 
 
-def _check_validated(payload):
-    def check(ns):
+def _check_validated(payload: Any) -> Check:
+    def check(ns: Namespace) -> None:
         got = ns["f"](MESSAGE_CREATED, payload)
         expect(same_json(got, pure_events.validate_message(payload)), "normalised payload differs from pure Python")
 
     return check
 
 
-def _check_failing(ns):
+def _check_failing(ns: Namespace) -> None:
     try:
         ns["f"](MESSAGE_CREATED, corpus.FAILING)
     except ValueError as error:
-        expect(error.issues == corpus.FAILING_ISSUES, f"issues differ: {error.issues!r}")
+        issues = getattr(error, "issues", None)
+        expect(issues == corpus.FAILING_ISSUES, f"issues differ: {issues!r}")
         return
     raise AssertionError("the failing payload validated")
 
 
-def validation_case(q, label: str, payload) -> Case:
+def validation_case(q: Kind, label: str, payload: Any) -> Case:
     skip = target.missing(q, "validate_event_payload")
     args = {"kind": MESSAGE_CREATED, "p": payload}
     module = getattr(q, "validate_event_payload", None)
@@ -120,7 +130,7 @@ except ValueError:
 """
 
 
-def failing_case(q) -> Case:
+def failing_case(q: Kind) -> Case:
     skip = target.missing(q, "validate_event_payload")
     module = getattr(q, "validate_event_payload", None)
     failing = {"kind": MESSAGE_CREATED, "p": corpus.FAILING}
@@ -142,13 +152,13 @@ def failing_case(q) -> Case:
     )
 
 
-def _check_decision(ns):
+def _check_decision(ns: Namespace) -> None:
     got = ns["f"](MESSAGE_CREATED, ns["room"], ns["p"], ns["agent"])
     want = pure_events.evaluate_delivery_event(MESSAGE_CREATED, ns["room"], ns["p"], ns["agent"])
     expect(same_json(got, want), f"decision differs: {got!r}")
 
 
-def delivery_case(q) -> Case:
+def delivery_case(q: Kind) -> Case:
     skip = target.missing(q, "evaluate_delivery_event")
     module = getattr(q, "evaluate_delivery_event", None)
     args = {"kind": MESSAGE_CREATED, "room": corpus.ROOM_ID, "p": corpus.REALISTIC, "agent": corpus.AGENT_ID}
@@ -169,7 +179,7 @@ def delivery_case(q) -> Case:
 # ---- stateful cycles
 
 
-def _ids(n: int, salt: int) -> list:
+def _ids(n: int, salt: int) -> list[str]:
     return [corpus.message_id(i, salt) for i in range(n)]
 
 
@@ -182,7 +192,7 @@ reg.release(room, _item)
 """
 
 
-def claim_cycle(registry, tracker, room, message_id) -> tuple:
+def claim_cycle(registry: Any, tracker: Any, room: str, message_id: str) -> tuple[Any, ...]:
     """One delivery of a message, as the host drives it; what each step answered."""
     verdict = registry.guarded_claim(room, message_id, tracker)
     attempt = tracker.record_attempt(message_id)
@@ -192,8 +202,8 @@ def claim_cycle(registry, tracker, room, message_id) -> tuple:
     return verdict, attempt, settlement, confirmed
 
 
-def _check_claims(q):
-    def check(_ns):
+def _check_claims(q: Kind) -> Check:
+    def check(_ns: Namespace) -> None:
         module = (q.ClaimRegistry(), q.RetryTracker())
         plain = (pure_ledgers.ClaimRegistry(), pure_ledgers.RetryTracker())
         for message_id in _ids(600, 9) + _ids(3, 9):  # past the completed capacity and back
@@ -204,11 +214,11 @@ def _check_claims(q):
     return check
 
 
-def claim_case(q) -> Case:
+def claim_case(q: Kind) -> Case:
     skip = target.missing(q, "ClaimRegistry.guarded_claim", "RetryTracker.record_attempt")
     pool = _ids(4096, 1)
 
-    def setup(kind):
+    def setup(kind: Kind) -> Callable[[], Namespace]:
         return lambda: {"reg": kind.ClaimRegistry(), "tracker": kind.RetryTracker(), "room": corpus.ROOM_ID}
 
     return Case(
@@ -238,7 +248,7 @@ t += s.on_socket_close(epoch, t, None, 0.5).retry_after_s
 """
 
 
-def session_cycle(session, t: float) -> tuple:
+def session_cycle(session: Any, t: float) -> tuple[list[tuple[Any, ...]], float]:
     """A stable connection that drops, then an attempt that fails before it opens."""
     epoch = session.begin_attempt(t)
     up = session.on_connected(epoch, t)
@@ -254,8 +264,8 @@ def session_cycle(session, t: float) -> tuple:
     return outcomes, t
 
 
-def _check_session(q):
-    def check(_ns):
+def _check_session(q: Kind) -> Check:
+    def check(_ns: Namespace) -> None:
         module, plain = q.Session(q.SessionPolicy.default()), pure_session.Session(pure_session.SessionPolicy())
         t_module = t_plain = 5.0
         for _ in range(20):
@@ -266,13 +276,13 @@ def _check_session(q):
     return check
 
 
-def session_case(q) -> Case:
+def session_case(q: Kind) -> Case:
     skip = target.missing(q, "Session.on_socket_close", "SessionPolicy.default")
 
-    def setup(kind, policy):
+    def setup(kind: Kind, policy: Callable[[], Any]) -> Callable[[], Namespace]:
         return lambda: {"s": kind.Session(policy()), "clock": [5.0]}
 
-    loop = {"before": "t = clock[0]", "after": "clock[0] = t"}
+    before, after = "t = clock[0]", "clock[0] = t"
     floor_body = (f"epoch = {floor_call(1)}\n{floor_call(2)}\nt += 100.0\nt += {floor_call(4)}\n"
                   f"epoch = {floor_call(1)}\nt += 1.0\nt += {floor_call(4)}")
     return Case(
@@ -280,12 +290,11 @@ def session_case(q) -> Case:
         "Session begin_attempt, on_connected, drop after 100 s, back-off; begin_attempt, failure before open, back-off",
         "ns per cycle",
         [
-            Contender("module", "module", _SESSION_CYCLE,
-                      setup(q, lambda: q.SessionPolicy.default()) if not skip else None,
-                      check=_check_session(q) if not skip else None, skip=skip, **loop),
+            Contender("module", "module", _SESSION_CYCLE, setup(q, lambda: q.SessionPolicy.default()),
+                      check=_check_session(q) if not skip else None, skip=skip, before=before, after=after),
             Contender("pure Python", "baseline", _SESSION_CYCLE, setup(pure_session, pure_session.SessionPolicy),
-                      **loop),
-            floor_contender(floor_body, extra={"clock": [5.0]}, **loop),
+                      before=before, after=after),
+            floor_contender(floor_body, extra={"clock": [5.0]}, before=before, after=after),
         ],
     )
 
@@ -298,7 +307,7 @@ tr.mark_room_leave_complete(_item, ticket, left)
 """
 
 
-def subscription_cycle(tracker, room, left) -> tuple:
+def subscription_cycle(tracker: Any, room: str, left: Any) -> tuple[Any, ...]:
     first = tracker.begin_room_subscribe(room)
     joined = tracker.record_both_room_topics_joined(room, first)
     second = tracker.unsubscribe_room(room)
@@ -306,15 +315,15 @@ def subscription_cycle(tracker, room, left) -> tuple:
     return first, wire(joined), second, done, wire(tracker.room_status(room))
 
 
-def _tracker_with_rooms(kind, rooms) -> object:
+def _tracker_with_rooms(kind: Kind, rooms: list[str]) -> Any:
     tracker = kind.SubscriptionTracker()
     for room in rooms:
         tracker.record_both_room_topics_joined(room, tracker.begin_room_subscribe(room))
     return tracker
 
 
-def _check_subscriptions(q):
-    def check(_ns):
+def _check_subscriptions(q: Kind) -> Check:
+    def check(_ns: Namespace) -> None:
         rooms = [corpus.room_id(i) for i in range(5)]
         module = _tracker_with_rooms(q, rooms)
         plain = _tracker_with_rooms(pure_channels, rooms)
@@ -327,12 +336,12 @@ def _check_subscriptions(q):
     return check
 
 
-def subscription_case(q) -> Case:
+def subscription_case(q: Kind) -> Case:
     skip = target.missing(q, "SubscriptionTracker.begin_room_subscribe", "LeaveOutcome")
     standing = [corpus.room_id(i) for i in range(100)]
     pool = [corpus.room_id(1000 + i) for i in range(256)]
 
-    def setup(kind):
+    def setup(kind: Kind) -> Callable[[], Namespace]:
         return lambda: {"tr": _tracker_with_rooms(kind, standing), "left": kind.LeaveOutcome.Left}
 
     return Case(
@@ -358,7 +367,7 @@ reg.forget(token, ticket)
 """
 
 
-def decision_cycle(registry, room) -> tuple:
+def decision_cycle(registry: Any, room: str) -> tuple[Any, ...]:
     token, ticket = registry.register_minted(room)
     claimed = registry.try_claim(token, ticket)
     again = registry.try_claim(token, ticket)
@@ -366,15 +375,15 @@ def decision_cycle(registry, room) -> tuple:
     return token, ticket, wire(claimed), wire(again), forgotten
 
 
-def _registry_with_asks(kind, count) -> object:
+def _registry_with_asks(kind: Kind, count: int) -> Any:
     registry = kind.DecisionRegistry(seed=7)
     for i in range(count):
         registry.register_minted(corpus.room_id(i % 10))
     return registry
 
 
-def _check_decisions(q):
-    def check(_ns):
+def _check_decisions(q: Kind) -> Check:
+    def check(_ns: Namespace) -> None:
         module, plain = _registry_with_asks(q, 20), _registry_with_asks(pure_turns, 20)
         for _ in range(50):
             got, want = decision_cycle(module, corpus.ROOM_ID), decision_cycle(plain, corpus.ROOM_ID)
@@ -385,10 +394,10 @@ def _check_decisions(q):
     return check
 
 
-def decision_case(q) -> Case:
+def decision_case(q: Kind) -> Case:
     skip = target.missing(q, "DecisionRegistry.register_minted")
 
-    def setup(kind):
+    def setup(kind: Kind) -> Callable[[], Namespace]:
         return lambda: {"reg": _registry_with_asks(kind, 100), "room": corpus.ROOM_ID}
 
     return Case(
@@ -412,8 +421,8 @@ ledger.verdict()
 """
 
 
-def _check_turns(q):
-    def check(_ns):
+def _check_turns(q: Kind) -> Check:
+    def check(_ns: Namespace) -> None:
         for effects in ([], ["observe"], ["act"], ["decline"], ["reply", "observe"], ["observe", "act"]):
             module, plain = q.TurnLedger(), pure_turns.TurnLedger()
             for name in effects:
@@ -426,10 +435,10 @@ def _check_turns(q):
     return check
 
 
-def turn_case(q) -> Case:
+def turn_case(q: Kind) -> Case:
     skip = target.missing(q, "TurnLedger", "TurnEffect")
 
-    def setup(kind):
+    def setup(kind: Kind) -> Callable[[], Namespace]:
         return lambda: {"ledger": kind.TurnLedger(), "act": kind.TurnEffect.Act, "reply": kind.TurnEffect.Reply}
 
     return Case(
@@ -448,7 +457,7 @@ def turn_case(q) -> Case:
 # ---- scaling
 
 
-def _registry_with_claims(kind, live: int, rooms: int = 100) -> object:
+def _registry_with_claims(kind: Kind, live: int, rooms: int = 100) -> Any:
     registry = kind.ClaimRegistry()
     room_ids = [corpus.room_id(i) for i in range(rooms)]
     claim = registry.try_claim
@@ -457,16 +466,20 @@ def _registry_with_claims(kind, live: int, rooms: int = 100) -> object:
     return registry
 
 
-def scaling_case(q, sizes) -> Case:
+def _claims_namespace(kind: Kind, live: int) -> Namespace:
+    return {"reg": _registry_with_claims(kind, live), "room": corpus.room_id(7)}
+
+
+def scaling_case(q: Kind, sizes: tuple[int, ...]) -> Case:
     skip = target.missing(q, "ClaimRegistry.try_claim", "ClaimRegistry.release")
     pool = _ids(4096, 3)
     body = "reg.try_claim(room, _item)\nreg.release(room, _item)"
-    contenders = []
+    contenders: list[Contender] = []
     for kind, role, label in ((q, "module", "module"), (pure_ledgers, "baseline", "pure Python")):
         for live in sizes:
             contenders.append(Contender(
                 f"{label} @ {live:.0e}", role, body,
-                (lambda kind=kind, live=live: {"reg": _registry_with_claims(kind, live), "room": corpus.room_id(7)}),
+                functools.partial(_claims_namespace, kind, live),
                 pool=pool, skip=skip if kind is q else None,
             ))
     return Case(
@@ -480,7 +493,7 @@ def scaling_case(q, sizes) -> Case:
 _TARGET_ROOM = corpus.room_id(0)
 
 
-def _claims_in_rooms(kind, per_room: int, other_rooms: int) -> object:
+def _claims_in_rooms(kind: Kind, per_room: int, other_rooms: int) -> Any:
     registry = kind.ClaimRegistry()
     for r in range(other_rooms + 1):
         room = corpus.room_id(r)
@@ -491,7 +504,7 @@ def _claims_in_rooms(kind, per_room: int, other_rooms: int) -> object:
     return registry
 
 
-def _asks_in_rooms(kind, per_room: int, other_rooms: int) -> object:
+def _asks_in_rooms(kind: Kind, per_room: int, other_rooms: int) -> Any:
     registry = kind.DecisionRegistry(seed=11)
     for r in range(other_rooms + 1):
         for _ in range(per_room):
@@ -499,8 +512,8 @@ def _asks_in_rooms(kind, per_room: int, other_rooms: int) -> object:
     return registry
 
 
-def _check_room_query(q, method, build):
-    def check(ns):
+def _check_room_query(q: Kind, method: str, build: Callable[[Kind], Any]) -> Check:
+    def check(ns: Namespace) -> None:
         got = getattr(ns["reg"], method)(ns["room"])
         want = getattr(build(ns["plain_kind"]), method)(ns["room"])
         expect(sorted(got) == sorted(want), f"{method} differs from pure Python")
@@ -508,27 +521,32 @@ def _check_room_query(q, method, build):
     return check
 
 
-def room_wide_case(q, per_room: int = 100, other_rooms: int = 100) -> Case:
+def room_wide_case(q: Kind, per_room: int = 100, other_rooms: int = 100) -> Case:
     queries = (
         ("inflight_ids", "ClaimRegistry", _claims_in_rooms, pure_ledgers),
         ("pending_ack_ids", "ClaimRegistry", _claims_in_rooms, pure_ledgers),
         ("unclaimed_in_room", "DecisionRegistry", _asks_in_rooms, pure_turns),
     )
-    contenders = []
+    contenders: list[Contender] = []
     for method, cls, build, plain in queries:
         skip = target.missing(q, f"{cls}.{method}")
         for crowd, label in ((0, "alone"), (other_rooms, "crowded")):
-            def setup(build=build, crowd=crowd, plain=plain):
+            def setup(build: Callable[..., Any] = build, crowd: int = crowd, plain: Kind = plain) -> Namespace:
                 return {"reg": build(q, per_room, crowd), "room": _TARGET_ROOM, "plain_kind": plain}
 
-            maker = (lambda kind, build=build, crowd=crowd: build(kind, per_room, crowd))
+            def maker(kind: Kind, build: Callable[..., Any] = build, crowd: int = crowd) -> Any:
+                return build(kind, per_room, crowd)
+
             contenders.append(Contender(
                 f"{method} {label}", "module", f"reg.{method}(room)", setup, skip=skip,
                 check=_check_room_query(q, method, maker) if not skip else None,
             ))
+
+        def plain_setup(build: Callable[..., Any] = build, plain: Kind = plain) -> Namespace:
+            return {"reg": build(plain, per_room, other_rooms), "room": _TARGET_ROOM}
+
         contenders.append(Contender(
-            f"{method} crowded, pure Python", "baseline", f"reg.{method}(room)",
-            (lambda build=build, plain=plain: {"reg": build(plain, per_room, other_rooms), "room": _TARGET_ROOM}),
+            f"{method} crowded, pure Python", "baseline", f"reg.{method}(room)", plain_setup,
         ))
     return Case(
         "room_wide_queries",
@@ -547,11 +565,12 @@ def _probe(kind: str, claims: int) -> int:
     done = subprocess.run([sys.executable, script, kind, str(claims)], capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise RuntimeError(done.stderr.strip() or done.stdout.strip() or f"probe exited {done.returncode}")
-    return json.loads(done.stdout)["bytes"]
+    grown: int = json.loads(done.stdout)["bytes"]
+    return grown
 
 
-def memory_runner(probes: int, claims: int):
-    def run(contenders, _settings: Settings) -> None:
+def memory_runner(probes: int, claims: int) -> Runner:
+    def run(contenders: list[Contender], _settings: Settings) -> None:
         for contender in contenders:
             if contender.skip:
                 contender.result = {"status": "skipped", "reason": contender.skip}
@@ -567,7 +586,7 @@ def memory_runner(probes: int, claims: int):
     return run
 
 
-def memory_case(q, claims: int, probes: int) -> Case:
+def memory_case(q: Kind, claims: int, probes: int) -> Case:
     skip = target.missing(q, "ClaimRegistry.try_claim")
     return Case(
         "claims_memory",
@@ -593,7 +612,7 @@ class Goal:
     limit: float
 
 
-def _stateful_goals(case: str, what: str) -> list:
+def _stateful_goals(case: str, what: str) -> list["Goal"]:
     return [
         Goal(f"{what}: at most 0.25 x pure Python", case, "module", "pure Python", 0.25),
         Goal(f"{what}: at most 3 x the interpreter floor", case, "module", "floor", 3.0),
@@ -622,7 +641,7 @@ GOALS = [
 ]
 
 
-def all_cases(q, quick: bool) -> list:
+def all_cases(q: Kind, quick: bool) -> list[Case]:
     return [
         validation_case(q, "realistic", corpus.REALISTIC),
         validation_case(q, "large", corpus.LARGE),

@@ -48,7 +48,7 @@ def _four_kib_text() -> str:
     return text + "." * (4096 - len(text.encode()))
 
 
-def _mention(i: int) -> dict:
+def _mention(i: int) -> dict[str, str]:
     return {
         "id": f"0190a5c2-3333-7000-8000-{i:012x}",
         "username": f"member{i}",

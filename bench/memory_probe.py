@@ -9,6 +9,7 @@ import gc
 import json
 import os
 import sys
+from typing import Any, Callable
 
 import corpus
 import target
@@ -20,16 +21,17 @@ def _rss() -> int:
     except ImportError:
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    return psutil.Process().memory_info().rss
+    rss: int = psutil.Process().memory_info().rss
+    return rss
 
 
-def _adder(kind):
+def _adder(kind: str) -> tuple[object, Callable[[str, str], Any]]:
     if kind == "python_set":
-        claims = set()
+        claims: set[tuple[str, str]] = set()
         return claims, lambda room, message: claims.add((room, message))
     module = target.load()
     reason = target.missing(module, "ClaimRegistry.try_claim")
-    if reason:
+    if module is None or reason:
         raise SystemExit(reason)
     registry = module.ClaimRegistry()
     return registry, registry.try_claim

@@ -7,15 +7,15 @@ strings, and an optional nullable `attachments` list. Unknown keys are kept wher
 can keep them. A peer whose library is not installed is None, and its contenders are skipped.
 """
 
-from typing import Any, List, Optional
+from typing import Any, Callable, List, Optional
 
 try:
     from typing_extensions import NotRequired, TypedDict
-except ImportError:  # pragma: no cover - typing_extensions comes with pydantic
-    NotRequired = TypedDict = None
+except ImportError:  # pragma: no cover - typing_extensions comes with pydantic, which needs its TypedDict
+    from typing import NotRequired, TypedDict
 
 
-def _typed_dicts(config=None):
+def _typed_dicts(config: Any = None) -> Any:
     """The message shape as TypedDicts; `config` is pydantic's, attached to every level."""
 
     class Mention(TypedDict):
@@ -41,21 +41,22 @@ def _typed_dicts(config=None):
 
     if config is not None:
         for cls in (Mention, Metadata, Message):
-            cls.__pydantic_config__ = config
+            setattr(cls, "__pydantic_config__", config)  # pydantic reads it from the class
     return Message
 
 
-def _pydantic_validator():
+def _pydantic_validator() -> Optional[Callable[[Any], Any]]:
     try:
         from pydantic import ConfigDict, TypeAdapter
     except ImportError:
         return None
     # Strict: like the module, no coercion (a str field refuses bytes, numbers and the like).
     adapter = TypeAdapter(_typed_dicts(ConfigDict(extra="allow", strict=True)))
-    return adapter.validate_python
+    validate: Callable[[Any], Any] = adapter.validate_python
+    return validate
 
 
-def _msgspec_converter():
+def _msgspec_converter() -> Optional[Callable[[Any], Any]]:
     try:
         import msgspec
     except ImportError:
@@ -63,20 +64,20 @@ def _msgspec_converter():
     message_type = _typed_dicts()
     convert = msgspec.convert
 
-    def convert_message(payload):
+    def convert_message(payload: Any) -> Any:
         return convert(payload, message_type)
 
     return convert_message
 
 
-def _orjson_round_trip():
+def _orjson_round_trip() -> Optional[Callable[[Any], Any]]:
     try:
         import orjson
     except ImportError:
         return None
     dumps, loads, sort_keys = orjson.dumps, orjson.loads, orjson.OPT_SORT_KEYS
 
-    def round_trip(payload):
+    def round_trip(payload: Any) -> Any:
         return loads(dumps(payload, option=sort_keys))
 
     return round_trip
@@ -87,11 +88,11 @@ msgspec_convert = _msgspec_converter()
 orjson_round_trip = _orjson_round_trip()
 
 
-def versions() -> dict:
+def versions() -> dict[str, Optional[str]]:
     """Installed versions of the peers, for the results file."""
     from importlib import metadata
 
-    found = {}
+    found: dict[str, Optional[str]] = {}
     for name in ("pydantic", "pydantic-core", "msgspec", "orjson", "psutil"):
         try:
             found[name] = metadata.version(name)

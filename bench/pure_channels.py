@@ -5,6 +5,7 @@ from one counter, and a settlement with a ticket that is no longer current chang
 """
 
 import enum
+from typing import Optional
 
 U64_MAX = 2**64 - 1
 
@@ -31,30 +32,30 @@ class LeaveOutcome(enum.Enum):
     Unknown = "unknown"
 
 
-def chat_room_topic(room_id):
+def chat_room_topic(room_id: str) -> str:
     return "chat_room:" + room_id
 
 
-def room_participants_topic(room_id):
+def room_participants_topic(room_id: str) -> str:
     return "room_participants:" + room_id
 
 
 class SubscriptionTracker:
-    def __init__(self):
-        self._subscribed = {}  # room id -> ticket, oldest first
-        self._pending = {}
-        self._leaving = {}
-        self._needs_reconciliation = set()
+    def __init__(self) -> None:
+        self._subscribed: dict[str, int] = {}  # room id -> ticket, oldest first
+        self._pending: dict[str, int] = {}
+        self._leaving: dict[str, int] = {}
+        self._needs_reconciliation: set[str] = set()
         self._next_ticket = 0
 
-    def _new_ticket(self):
+    def _new_ticket(self) -> Optional[int]:
         if self._next_ticket == U64_MAX:
             return None
         ticket = self._next_ticket
         self._next_ticket += 1
         return ticket
 
-    def room_status(self, room_id):
+    def room_status(self, room_id: str) -> RoomStatus:
         if room_id in self._pending:
             return RoomStatus.Pending
         if room_id in self._subscribed:
@@ -65,13 +66,13 @@ class SubscriptionTracker:
             return RoomStatus.NeedsReconciliation
         return RoomStatus.Absent
 
-    def is_room_subscribed(self, room_id):
+    def is_room_subscribed(self, room_id: str) -> bool:
         return room_id in self._subscribed
 
-    def subscribed_room_ids(self):
+    def subscribed_room_ids(self) -> list[str]:
         return list(self._subscribed)
 
-    def begin_room_subscribe(self, room_id):
+    def begin_room_subscribe(self, room_id: str) -> Optional[int]:
         if self.room_status(room_id) is not RoomStatus.Absent:
             return None
         ticket = self._new_ticket()
@@ -79,27 +80,29 @@ class SubscriptionTracker:
             self._pending[room_id] = ticket
         return ticket
 
-    def is_room_claim_current(self, room_id, ticket):
+    def is_room_claim_current(self, room_id: str, ticket: int) -> bool:
         return self._pending.get(room_id) == ticket
 
-    def _settle(self, room_id, ticket):
+    def _settle(self, room_id: str, ticket: int) -> bool:
         if room_id not in self._pending or self._pending[room_id] != ticket:
             return False
         del self._pending[room_id]
         return True
 
-    def record_both_room_topics_joined(self, room_id, ticket):
+    def record_both_room_topics_joined(self, room_id: str, ticket: int) -> RoomSubscribeResult:
         if not self._settle(room_id, ticket):
             return RoomSubscribeResult.Stale
         self._subscribed[room_id] = ticket
         return RoomSubscribeResult.Subscribed
 
-    def record_chat_room_join_failed(self, room_id, ticket):
+    def record_chat_room_join_failed(self, room_id: str, ticket: int) -> RoomSubscribeResult:
         if not self._settle(room_id, ticket):
             return RoomSubscribeResult.Stale
         return RoomSubscribeResult.JoinFailed
 
-    def record_room_participants_join_failed(self, room_id, ticket, chat_room_left):
+    def record_room_participants_join_failed(
+        self, room_id: str, ticket: int, chat_room_left: bool
+    ) -> RoomSubscribeResult:
         if not self._settle(room_id, ticket):
             return RoomSubscribeResult.Stale
         if chat_room_left:
@@ -107,7 +110,7 @@ class SubscriptionTracker:
         self._needs_reconciliation.add(room_id)
         return RoomSubscribeResult.RollbackFailed
 
-    def unsubscribe_room(self, room_id):
+    def unsubscribe_room(self, room_id: str) -> Optional[int]:
         if self.room_status(room_id) is not RoomStatus.Subscribed:
             return None
         ticket = self._new_ticket()
@@ -116,7 +119,7 @@ class SubscriptionTracker:
             self._leaving[room_id] = ticket
         return ticket
 
-    def mark_room_leave_complete(self, room_id, ticket, outcome):
+    def mark_room_leave_complete(self, room_id: str, ticket: int, outcome: LeaveOutcome) -> bool:
         if room_id not in self._leaving or self._leaving[room_id] != ticket:
             return False
         del self._leaving[room_id]
@@ -124,23 +127,23 @@ class SubscriptionTracker:
             self._needs_reconciliation.add(room_id)
         return True
 
-    def room_rejoin_candidates(self):
+    def room_rejoin_candidates(self) -> list[tuple[str, int]]:
         return list(self._subscribed.items())
 
-    def mark_room_rejoin_failed(self, room_id, ticket):
+    def mark_room_rejoin_failed(self, room_id: str, ticket: int) -> bool:
         if room_id not in self._subscribed or self._subscribed[room_id] != ticket:
             return False
         del self._subscribed[room_id]
         self._needs_reconciliation.add(room_id)
         return True
 
-    def acknowledge_room_reconciled(self, room_id):
+    def acknowledge_room_reconciled(self, room_id: str) -> bool:
         if room_id not in self._needs_reconciliation:
             return False
         self._needs_reconciliation.discard(room_id)
         return True
 
-    def end_session(self):
+    def end_session(self) -> None:
         self._subscribed.clear()
         self._pending.clear()
         self._leaving.clear()

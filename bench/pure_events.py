@@ -7,6 +7,10 @@ module on the benchmark corpus, so the two do the same work.
 """
 
 import math
+from typing import Any, Optional
+
+Issue = tuple[str, str, str]
+JSONObject = dict[str, Any]
 
 _U64_MAX = 2**64 - 1
 _I64_MIN = -(2**63)
@@ -18,14 +22,14 @@ MESSAGE_EVENTS = ("message_created", "message_updated")
 class ValidationFailed(ValueError):
     """A payload with one or more issues; `issues` holds (path, code, message) triples."""
 
-    def __init__(self, issues, trace_context=None):
+    def __init__(self, issues: list[Issue], trace_context: Optional[str] = None) -> None:
         path, _code, message = issues[0]
         super().__init__(f"{len(issues)} validation issue(s): {message} ({path})")
         self.issues = tuple(issues)
         self.trace_context = trace_context
 
 
-def to_json(value):
+def to_json(value: Any) -> Any:
     """A JSON-safe deep copy: dict keys sorted, tuples as lists, non-finite floats as None."""
     kind = type(value)
     if kind is str or kind is bool or value is None:
@@ -41,20 +45,20 @@ def to_json(value):
     return _json_subclass(value)
 
 
-def _json_object(value):
+def _json_object(value: dict[Any, Any]) -> JSONObject:
     for key in value:
         if not isinstance(key, str):
             raise TypeError("dict keys must have type str")
     return {key: to_json(value[key]) for key in sorted(value)}
 
 
-def _json_integer(value):
+def _json_integer(value: int) -> int:
     if _I64_MIN <= value <= _U64_MAX:
         return int(value)
     raise TypeError("JSON number out of range")
 
 
-def _json_subclass(value):
+def _json_subclass(value: object) -> Any:
     if isinstance(value, str):
         return str(value)
     if isinstance(value, int):
@@ -70,28 +74,28 @@ def _json_subclass(value):
     raise TypeError(f"unsupported type {type(value).__qualname__}")
 
 
-def _article(word):
+def _article(word: str) -> str:
     return "an" if word[0] in "aeiou" else "a"
 
 
-def _wrong_type(issues, path, expected):
+def _wrong_type(issues: list[Issue], path: str, expected: str) -> None:
     issues.append((path, "wrong_type", f"`{path}` must be {_article(expected)} {expected}"))
 
 
-def _require_string(obj, key, path, issues):
+def _require_string(obj: JSONObject, key: str, path: str, issues: list[Issue]) -> None:
     if key not in obj:
         issues.append((path, "missing", f"required field `{path}` is missing"))
     elif not isinstance(obj[key], str):
         _wrong_type(issues, path, "string")
 
 
-def _optional_string(obj, key, path, issues):
+def _optional_string(obj: JSONObject, key: str, path: str, issues: list[Issue]) -> None:
     value = obj.get(key)
     if value is not None and not isinstance(value, str):
         _wrong_type(issues, path, "string")
 
 
-def _check_mentions(mentions, issues):
+def _check_mentions(mentions: list[Any], issues: list[Issue]) -> None:
     for i, mention in enumerate(mentions):
         path = f"metadata.mentions[{i}]"
         if not isinstance(mention, dict):
@@ -102,12 +106,12 @@ def _check_mentions(mentions, issues):
             _optional_string(mention, key, f"{path}.{key}", issues)
 
 
-def normalize_message(message):
+def normalize_message(message: JSONObject) -> list[Issue]:
     """Checks a converted message in place and fills the containers the host relies on.
 
     Returns the issues found, in check order; `message` is normalised even when there are some.
     """
-    issues = []
+    issues: list[Issue] = []
     for key in REQUIRED_MESSAGE_FIELDS:
         _require_string(message, key, key, issues)
     _optional_string(message, "sender_name", "sender_name", issues)
@@ -135,11 +139,11 @@ def normalize_message(message):
     return issues
 
 
-def _sorted_if_grown(message, size_before):
+def _sorted_if_grown(message: JSONObject, size_before: int) -> JSONObject:
     return message if len(message) == size_before else dict(sorted(message.items()))
 
 
-def validate_message(payload, trace_context=None):
+def validate_message(payload: object, trace_context: Optional[str] = None) -> JSONObject:
     """The normalised copy of a "message_created" / "message_updated" payload, or ValidationFailed."""
     message = to_json(payload)
     if not isinstance(message, dict):
@@ -151,7 +155,7 @@ def validate_message(payload, trace_context=None):
     return _sorted_if_grown(message, size_before)
 
 
-def validate_event_payload(event_type, raw, trace_context=None):
+def validate_event_payload(event_type: str, raw: object, trace_context: Optional[str] = None) -> Any:
     """The message kinds and the pass-through kind; the benchmarks need no other."""
     if event_type in MESSAGE_EVENTS:
         return validate_message(raw, trace_context)
@@ -160,11 +164,13 @@ def validate_event_payload(event_type, raw, trace_context=None):
     raise ValidationFailed([("event_type", "invalid_value", f"unknown event type `{event_type}`")], trace_context)
 
 
-def is_self_echo(sender_id, sender_type, agent_id):
+def is_self_echo(sender_id: str, sender_type: str, agent_id: str) -> bool:
     return sender_type == "Agent" and sender_id == agent_id
 
 
-def resolve_room_id(envelope_room_id, payload, payload_key, trace_context=None):
+def resolve_room_id(
+    envelope_room_id: Optional[str], payload: Any, payload_key: str, trace_context: Optional[str] = None
+) -> str:
     if envelope_room_id:
         return envelope_room_id
     value = payload.get(payload_key) if isinstance(payload, dict) else None
@@ -179,7 +185,9 @@ def resolve_room_id(envelope_room_id, payload, payload_key, trace_context=None):
     return value
 
 
-def evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None):
+def evaluate_delivery_event(
+    event_type: str, room_id: Optional[str], payload: object, agent_id: str, trace_context: Optional[str] = None
+) -> dict[str, str]:
     """What to do with one inbound event: a decision dict whose first key is "decision"."""
     value = to_json(payload)
     if event_type in ("room_removed", "room_deleted"):

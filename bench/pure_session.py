@@ -8,6 +8,9 @@ rapid-disconnect ladder, terminal closes) are the same.
 import enum
 import math
 from collections import deque
+from typing import Optional
+
+Range = tuple[float, float]
 
 _NS = 1_000_000_000
 _TINY = 2.0**-31
@@ -33,7 +36,7 @@ class StaleReason(enum.Enum):
     SupersedePredatesEpoch = "supersede_predates_epoch"
 
 
-def seconds_to_duration(seconds, fallback):
+def seconds_to_duration(seconds: float, fallback: float) -> float:
     """Float seconds rounded to the nanosecond; `fallback` when they cannot be a duration."""
     if not 0.0 <= seconds < _U64_LIMIT:
         return fallback
@@ -43,25 +46,25 @@ def seconds_to_duration(seconds, fallback):
     return whole + nanos / _NS
 
 
-def _number(name, value):
+def _number(name: str, value: float) -> float:
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"`{name}` must be a finite, non-negative number, got {value}")
     return float(value)
 
 
-def _jitter(value):
+def _jitter(value: float) -> float:
     if not 0.0 <= value <= 1.0:
         raise ValueError(f"`jitter_sample` must be a finite number between 0.0 and 1.0, got {value}")
     return float(value)
 
 
-def _epoch(value):
+def _epoch(value: int) -> int:
     if value < 0:
         raise ValueError(f"`epoch` must be a non-negative integer, got {value}")
     return value
 
 
-def _code(name, value):
+def _code(name: str, value: int) -> int:
     if not 0 <= value <= 65535:
         raise ValueError(f"`{name}` must be an integer between 0 and 65535, got {value}")
     return value
@@ -71,11 +74,13 @@ class SessionPolicy:
     """Back-off with full jitter, a stable-connection reset and a rapid-disconnect ladder."""
 
     def __init__(
-        self, *, base_delay_s=1.0, factor=2.0, max_delay_s=30.0, stable_reset_s=60.0,
-        rapid_disconnect_uptime_s=10.0, rapid_window_s=300.0, rapid_first_min_delay_s=1.0,
-        rapid_second_min_delay_s=5.0, rapid_cooldown_base_s=10.0, rapid_cooldown_step_s=10.0,
-        rapid_cooldown_max_s=60.0, rapid_threshold=10, heartbeat_interval_s=30.0, dead_threshold_s=60.0,
-    ):
+        self, *, base_delay_s: float = 1.0, factor: float = 2.0, max_delay_s: float = 30.0,
+        stable_reset_s: float = 60.0, rapid_disconnect_uptime_s: float = 10.0, rapid_window_s: float = 300.0,
+        rapid_first_min_delay_s: float = 1.0, rapid_second_min_delay_s: float = 5.0,
+        rapid_cooldown_base_s: float = 10.0, rapid_cooldown_step_s: float = 10.0,
+        rapid_cooldown_max_s: float = 60.0, rapid_threshold: int = 10, heartbeat_interval_s: float = 30.0,
+        dead_threshold_s: float = 60.0,
+    ) -> None:
         if not (math.isfinite(factor) and factor >= 1.0):
             raise ValueError(f"factor must be a finite number >= 1.0, got {factor}")
         if max_delay_s < base_delay_s:
@@ -102,10 +107,10 @@ class SessionPolicy:
         self.dead_threshold_s = dead_threshold_s
 
     @staticmethod
-    def default():
+    def default() -> "SessionPolicy":
         return SessionPolicy()
 
-    def next_delay(self, attempt, jitter, delay_range=None):
+    def next_delay(self, attempt: int, jitter: float, delay_range: Optional[Range] = None) -> float:
         n = min(max(attempt - 1, 0), 2147483647)
         growth, a = 1.0, self.factor
         while True:  # integer power by squaring: fixes the rounding of the result
@@ -123,7 +128,7 @@ class SessionPolicy:
             delay = max(low, min(delay, max(high, low)))
         return seconds_to_duration(delay, self.max_delay_s)
 
-    def ladder_floor(self, count):
+    def ladder_floor(self, count: int) -> float:
         if count == 1:
             return self.rapid_first_min_delay_s
         if count == 2:
@@ -135,7 +140,10 @@ class SessionPolicy:
 class SessionOutcome:
     __slots__ = ("state", "retry_after_s", "dead_reason", "stale_reason")
 
-    def __init__(self, state, retry_after_s=None, dead_reason=None, stale_reason=None):
+    def __init__(
+        self, state: SessionState, retry_after_s: Optional[float] = None, dead_reason: Optional[DeadReason] = None,
+        stale_reason: Optional[StaleReason] = None,
+    ) -> None:
         self.state = state
         self.retry_after_s = retry_after_s
         self.dead_reason = dead_reason
@@ -143,20 +151,20 @@ class SessionOutcome:
 
 
 class Session:
-    def __init__(self, policy):
+    def __init__(self, policy: SessionPolicy) -> None:
         self._policy = policy
         self.state = SessionState.Connecting
-        self._epoch = None
-        self._attempt_started_at = None
-        self._connected_epoch = None
-        self._up_since = None
-        self._last_event_at = None
-        self._rapid_disconnects = deque()
+        self._epoch: Optional[int] = None
+        self._attempt_started_at: Optional[float] = None
+        self._connected_epoch: Optional[int] = None
+        self._up_since: Optional[float] = None
+        self._last_event_at: Optional[float] = None
+        self._rapid_disconnects: deque[float] = deque()
         self._next_epoch = 0
         self._failures = 0
-        self._dead_reason = None
+        self._dead_reason: Optional[DeadReason] = None
 
-    def begin_attempt(self, now_s):
+    def begin_attempt(self, now_s: float) -> Optional[int]:
         now_s = _number("now_s", now_s)
         if self.state is SessionState.Dead:
             return None
@@ -166,10 +174,10 @@ class Session:
         self._last_event_at = None
         return self._epoch
 
-    def _dead(self):
+    def _dead(self) -> SessionOutcome:
         return SessionOutcome(SessionState.Dead, dead_reason=self._dead_reason)
 
-    def _refusal(self, epoch, now_s, connecting=False):
+    def _refusal(self, epoch: int, now_s: float, connecting: bool = False) -> Optional[SessionOutcome]:
         if self.state is SessionState.Dead:
             return self._dead()
         if self._epoch is None or self._epoch != epoch:
@@ -180,7 +188,7 @@ class Session:
             return SessionOutcome(self.state, stale_reason=StaleReason.ClockRegression)
         return None
 
-    def on_connected(self, epoch, now_s):
+    def on_connected(self, epoch: int, now_s: float) -> SessionOutcome:
         epoch, now_s = _epoch(epoch), _number("now_s", now_s)
         refusal = self._refusal(epoch, now_s, connecting=True)
         if refusal is not None:
@@ -190,21 +198,23 @@ class Session:
         self._connected_epoch = epoch
         return SessionOutcome(self.state)
 
-    def _finish_attempt(self, now_s):
+    def _finish_attempt(self, now_s: float) -> None:
         self._last_event_at = now_s
         self._epoch = self._attempt_started_at = None
 
-    def _die(self, reason):
+    def _die(self, reason: DeadReason) -> SessionOutcome:
         self._dead_reason = reason
         self.state = SessionState.Dead
         return self._dead()
 
-    def _retry_range(self, retry_after_s):
+    def _retry_range(self, retry_after_s: Optional[float]) -> Optional[Range]:
         if retry_after_s is None:
             return None
         return (retry_after_s, max(retry_after_s, self._policy.max_delay_s))
 
-    def on_socket_close(self, epoch, now_s, close_code, jitter_sample):
+    def on_socket_close(
+        self, epoch: int, now_s: float, close_code: Optional[int], jitter_sample: float
+    ) -> SessionOutcome:
         epoch, now_s = _epoch(epoch), _number("now_s", now_s)
         if close_code is not None:
             _code("close_code", close_code)
@@ -217,7 +227,9 @@ class Session:
             return self._die(DeadReason.Classified)
         return self._record_disconnect(now_s, None, jitter)
 
-    def on_upgrade_rejected(self, epoch, now_s, status, retry_after_s, jitter_sample):
+    def on_upgrade_rejected(
+        self, epoch: int, now_s: float, status: int, retry_after_s: Optional[float], jitter_sample: float
+    ) -> SessionOutcome:
         epoch, now_s, status = _epoch(epoch), _number("now_s", now_s), _code("status", status)
         if retry_after_s is not None:
             retry_after_s = seconds_to_duration(_number("retry_after_s", retry_after_s), math.inf)
@@ -230,7 +242,9 @@ class Session:
             return self._die(DeadReason.Classified)
         return self._record_disconnect(now_s, self._retry_range(retry_after_s), jitter)
 
-    def on_supersede(self, now_s, retryable, retry_after_s, jitter_sample):
+    def on_supersede(
+        self, now_s: float, retryable: bool, retry_after_s: Optional[float], jitter_sample: float
+    ) -> SessionOutcome:
         now_s = _number("now_s", now_s)
         if retry_after_s is not None:
             retry_after_s = seconds_to_duration(_number("retry_after_s", retry_after_s), math.inf)
@@ -244,14 +258,14 @@ class Session:
             return self._die(DeadReason.Classified)
         return self._record_disconnect(now_s, self._retry_range(retry_after_s), jitter)
 
-    def end(self):
+    def end(self) -> SessionState:
         if self.state is not SessionState.Dead:
             self._dead_reason = None
         self.state = SessionState.Dead
         self._epoch = self._attempt_started_at = None
         return SessionState.Dead
 
-    def _record_disconnect(self, now_s, incoming_range, jitter):
+    def _record_disconnect(self, now_s: float, incoming_range: Optional[Range], jitter: float) -> SessionOutcome:
         policy = self._policy
         entry_state = self.state
         rapid = True

@@ -15,6 +15,8 @@ import os
 import platform
 import sys
 import time
+from types import ModuleType
+from typing import Any, Optional
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 if BENCH_DIR not in sys.path:
@@ -39,7 +41,7 @@ def cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
-def machine(module) -> dict:
+def machine(module: Optional[ModuleType]) -> dict[str, Any]:
     return {
         "nproc": os.cpu_count(),
         "cpu": cpu_model(),
@@ -54,7 +56,7 @@ def machine(module) -> dict:
 # ---- formatting
 
 
-def format_value(value, unit: str) -> str:
+def format_value(value: Optional[float], unit: str) -> str:
     if value is None:
         return "-"
     if unit.startswith("bytes"):
@@ -66,10 +68,10 @@ def format_value(value, unit: str) -> str:
     return f"{value:.1f} ns"
 
 
-def module_ratios(case) -> dict:
+def module_ratios(case: cases.Case) -> dict[str, dict[str, float]]:
     """The module's median over each other contender's, for every module contender."""
     measured = {c.name: c.result.get("median") for c in case.contenders if c.result.get("status") == "ok"}
-    ratios = {}
+    ratios: dict[str, dict[str, float]] = {}
     for contender in case.contenders:
         if contender.role != "module" or contender.name not in measured:
             continue
@@ -81,7 +83,7 @@ def module_ratios(case) -> dict:
     return ratios
 
 
-def print_case(case) -> None:
+def print_case(case: cases.Case) -> None:
     print(f"\n{case.name}: {case.what} [{case.unit}]")
     modules = [c for c in case.contenders if c.role == "module"]
     module = modules[0] if len(modules) == 1 and modules[0].result.get("status") == "ok" else None
@@ -96,12 +98,12 @@ def print_case(case) -> None:
         print(line)
 
 
-def evaluate_goals(case_list) -> list:
+def evaluate_goals(case_list: list[cases.Case]) -> list[dict[str, Any]]:
     by_name = {case.name: case for case in case_list}
     evaluated = []
     for goal in cases.GOALS:
         case = by_name.get(goal.case)
-        entry = {"goal": goal.text, "case": goal.case, "limit": goal.limit, "ratio": None, "met": False}
+        entry: dict[str, Any] = {"goal": goal.text, "case": goal.case, "limit": goal.limit, "ratio": None, "met": False}
         results = {c.name: c.result for c in case.contenders} if case else {}
         numerator, denominator = results.get(goal.numerator, {}), results.get(goal.denominator, {})
         if numerator.get("status") == "ok" and denominator.get("status") == "ok":
@@ -114,7 +116,7 @@ def evaluate_goals(case_list) -> list:
     return evaluated
 
 
-def print_goals(goals) -> None:
+def print_goals(goals: list[dict[str, Any]]) -> None:
     print("\nGoals (ratios from this run):")
     for goal in goals:
         mark = "met" if goal["met"] else "NOT met"
@@ -122,7 +124,7 @@ def print_goals(goals) -> None:
         print(f"  [{mark:>7}] {goal['goal']}: {detail}")
 
 
-def markdown_table(results: dict) -> str:
+def markdown_table(results: dict[str, Any]) -> str:
     m = results["machine"]
     lines = [
         f"Run of {results['date']} ({results['mode']}); `nproc` {m['nproc']}, CPU {m['cpu']}, "
@@ -152,7 +154,7 @@ def markdown_table(results: dict) -> str:
 # ---- main
 
 
-def parse_args(argv):
+def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer, shorter rounds (under a minute)")
     parser.add_argument("--only", action="append", default=[], metavar="NAME",
@@ -164,7 +166,7 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
-def main(argv=None) -> int:
+def main(argv: Optional[list[str]] = None) -> int:
     args = parse_args(argv)
     if args.table:
         with open(args.table) as results_file:

@@ -2,9 +2,11 @@
 
 import os
 import sys
+from types import ModuleType
+from typing import Optional
 
 
-def load():
+def load() -> Optional[ModuleType]:
     """The imported module, or None when it cannot be imported at all."""
     build = os.environ.get("QSC_BUILD_DIR")
     if build:
@@ -18,12 +20,12 @@ def load():
     return quarn_sdk_core
 
 
-def missing(module, *names):
+def missing(module: Optional[ModuleType], *names: str) -> Optional[str]:
     """Why a case cannot run the module yet ("Class.method" names), or None when it can."""
     if module is None:
         return "quarn_sdk_core cannot be imported"
     for name in names:
-        owner = module
+        owner: object = module
         for part in name.split("."):
             owner = getattr(owner, part, None)
             if owner is None:

@@ -13,7 +13,10 @@ import statistics
 import textwrap
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
+
+Namespace = dict[str, Any]  # the names a contender's loop body uses
+Loop = Callable[[list[Any]], int]  # one timed batch over the items; nanoseconds
 
 _TEMPLATE = """
 def _factory(_clock, {params}):
@@ -42,13 +45,13 @@ class Contender:
     name: str
     role: str  # "module", "baseline", "floor" or "reference"
     body: str
-    setup: Callable[[], dict]
-    pool: Optional[list] = None
+    setup: Callable[[], Namespace]
+    pool: Optional[list[Any]] = None
     before: str = ""
     after: str = ""
-    check: Optional[Callable[[dict], None]] = None
+    check: Optional[Callable[[Namespace], None]] = None
     skip: Optional[str] = None
-    result: dict = field(default_factory=dict)
+    result: dict[str, Any] = field(default_factory=dict)
 
 
 def _indent(source: str, depth: int) -> str:
@@ -56,7 +59,7 @@ def _indent(source: str, depth: int) -> str:
     return textwrap.indent(source, " " * (4 * depth))
 
 
-def compile_loop(contender: Contender, namespace: dict):
+def compile_loop(contender: Contender, namespace: Namespace) -> Loop:
     names = sorted(namespace)
     source = _TEMPLATE.format(
         params=", ".join(names) or "_unused=None",
@@ -65,18 +68,19 @@ def compile_loop(contender: Contender, namespace: dict):
         body=_indent(contender.body, 3),
         after=_indent(contender.after, 2),
     )
-    scope: dict = {}
+    scope: dict[str, Any] = {}
     exec(compile(source, f"<bench {contender.name}>", "exec"), scope)
-    return scope["_factory"](time.perf_counter_ns, **namespace)
+    loop: Loop = scope["_factory"](time.perf_counter_ns, **namespace)
+    return loop
 
 
-def _items(pool, n):
+def _items(pool: Optional[list[Any]], n: int) -> list[Any]:
     if pool is None:
         return [None] * n
     return (pool * math.ceil(n / len(pool)))[:n]
 
 
-def _timed(loop, items) -> int:
+def _timed(loop: Loop, items: list[Any]) -> int:
     enabled = gc.isenabled()
     gc.disable()
     try:
@@ -94,14 +98,14 @@ class Settings:
 
 
 class _Prepared:
-    def __init__(self, contender, loop, n):
+    def __init__(self, contender: Contender, loop: Loop, n: int) -> None:
         self.contender = contender
         self.loop = loop
         self.items = _items(contender.pool, n)
-        self.samples = []
+        self.samples: list[float] = []
 
 
-def _calibrate(contender: Contender, loop, settings: Settings) -> int:
+def _calibrate(contender: Contender, loop: Loop, settings: Settings) -> int:
     n = 16
     while True:
         elapsed = _timed(loop, _items(contender.pool, n))
@@ -130,7 +134,7 @@ def _prepare(contender: Contender, settings: Settings) -> Optional[_Prepared]:
         return None
 
 
-def run_contenders(contenders: list, settings: Settings) -> None:
+def run_contenders(contenders: list[Contender], settings: Settings) -> None:
     """Times every runnable contender; fills each contender's `result`."""
     prepared = [p for p in (_prepare(c, settings) for c in contenders) if p is not None]
     for round_index in range(settings.rounds):
