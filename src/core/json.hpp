@@ -28,10 +28,16 @@ public:
     JsonString(const std::string& t, const void* o = nullptr) : JsonString(std::string_view(t), o) {}
     static JsonString borrowed(std::string_view t, const void* o) noexcept {
         JsonString s;
-        s.data_ = t.data();
-        s.size_ = t.size();
-        s.origin = o;
+        s.borrow(t, o);
         return s;
+    }
+    // Becomes a borrowed string in place.
+    void borrow(std::string_view t, const void* o) noexcept {
+        if (owned_) delete[] data_;
+        data_ = t.data();
+        size_ = t.size();
+        owned_ = false;
+        origin = o;
     }
 
     JsonString(const JsonString& other) : origin(other.origin) {
@@ -78,6 +84,26 @@ inline bool text_less(std::string_view a, std::string_view b) noexcept {
     for (std::size_t i = 0; i < n; ++i)
         if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
     return a.size() < b.size();
+}
+
+// Byte equality, a word at a time up to sixteen bytes.
+inline bool text_equal(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    if (n >= 8 && n <= 16) {
+        std::uint64_t x0, y0, x1, y1;
+        std::memcpy(&x0, a.data(), 8);
+        std::memcpy(&y0, b.data(), 8);
+        std::memcpy(&x1, a.data() + n - 8, 8);
+        std::memcpy(&y1, b.data() + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    return std::memcmp(a.data(), b.data(), n) == 0;
 }
 
 class Json;
@@ -147,6 +173,8 @@ public:
     std::uint64_t as_uint() const { return std::get<std::uint64_t>(v_); }
     std::int64_t as_int() const { return std::get<std::int64_t>(v_); }
     double as_float() const { return std::get<double>(v_); }
+    // Replaces the value by an empty string and returns it, to be filled in place.
+    JsonString& emplace_string() { return v_.emplace<JsonString>(); }
     const JsonString& as_string() const { return std::get<JsonString>(v_); }
     JsonString& as_string() { return std::get<JsonString>(v_); }
     const JsonArray& as_array() const { return std::get<JsonArray>(v_); }

@@ -122,7 +122,7 @@ bool Reader::read_str(PyObject* o, JsonString& out) {
     const void* origin = track_ && PyUnicode_CheckExact(o) ? o : nullptr;
     if (holds_) {
         holds_->add(o);
-        out = JsonString::borrowed(text, origin);
+        out.borrow(text, origin);
     } else {
         out = JsonString(text, origin);
     }
@@ -405,8 +405,7 @@ bool Reader::read(PyObject* o, Json& out) {
     }
     if (PyLong_Check(o)) return read_int(o, out);
     if (PyUnicode_Check(o)) {  // before the containers: by far the most common value
-        out = Json(JsonString());
-        return read_str(o, out.as_string());
+        return read_str(o, out.emplace_string());
     }
     // Lists, tuples and dicts are told by a type flag; no type can also be a float or bytes.
     if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) return read_container(o, out);
