@@ -75,6 +75,100 @@ const ModuleState* abc() {
     return &st;
 }
 
+// The keys of the dicts being read, taken apart before their values are read: a dict's keys are
+// ordered first, so that each value is read straight into its sorted place. One buffer serves
+// every nesting level (a level's keys sit above its parent's), so a level costs the C stack
+// only a few words.
+class DictKeys {
+public:
+    // Trivial, so the buffer costs nothing to set up.
+    struct Entry {
+        PyObject* key;  // held, with the value, while the level lasts: reading a value may run
+        PyObject* value;  // Python code that changes the dict
+        const char* data;
+        std::size_t size;
+        std::uint32_t slot;  // place among the sorted members, or kDropped
+
+        std::string_view text() const noexcept { return {data, size}; }
+    };
+    static constexpr std::uint32_t kDropped = UINT32_MAX;
+
+    // One dict's keys, released when it goes.
+    class Level {
+    public:
+        explicit Level(DictKeys& keys) noexcept : keys_(keys), base_(keys.entries_.size()) {}
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+        ~Level() { keys_.release(base_); }
+
+        // False, with no exception, when a key is no str or has no UTF-8 text.
+        bool collect(PyObject* dict);
+        // Sorts; of equal keys the one met last is kept. Returns how many are kept.
+        std::uint32_t place();
+        std::size_t size() const noexcept { return keys_.entries_.size() - base_; }
+        // A copy: reading a value may grow the buffer.
+        Entry operator[](std::size_t i) const noexcept { return keys_.entries_[base_ + i]; }
+
+    private:
+        DictKeys& keys_;
+        std::size_t base_;
+    };
+
+private:
+    void release(std::size_t base) noexcept {
+        for (std::size_t i = base; i < entries_.size(); ++i) {
+            Py_DECREF(entries_[i].key);
+            Py_DECREF(entries_[i].value);
+        }
+        entries_.resize(base);
+    }
+
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> order_;
+};
+
+bool DictKeys::Level::collect(PyObject* dict) {
+    std::vector<Entry>& entries = keys_.entries_;
+    entries.reserve(base_ + static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        std::string_view text;
+        if (!PyUnicode_Check(key) || !utf8_view(key, text)) {
+            PyErr_Clear();
+            return false;
+        }
+        entries.push_back(Entry{new_ref(key), new_ref(value), text.data(), text.size(), 0});
+    }
+    return true;
+}
+
+std::uint32_t DictKeys::Level::place() {
+    const std::size_t n = size();
+    Entry* entries = keys_.entries_.data() + base_;
+    std::vector<std::uint32_t>& order = keys_.order_;
+    order.resize(n);
+    for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
+    // Stable, so equal keys stay in the order met.
+    const auto before = [&](std::uint32_t a, std::uint32_t b) { return text_less(entries[a].text(), entries[b].text()); };
+    if (n <= 32) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const std::uint32_t moving = order[i];
+            std::size_t j = i;
+            for (; j > 0 && before(moving, order[j - 1]); --j) order[j] = order[j - 1];
+            order[j] = moving;
+        }
+    } else {
+        std::stable_sort(order.begin(), order.end(), before);
+    }
+    std::uint32_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool superseded = i + 1 < n && entries[order[i]].text() == entries[order[i + 1]].text();
+        entries[order[i]].slot = superseded ? kDropped : kept++;
+    }
+    return kept;
+}
+
 class Reader {
 public:
     // With `holds`, strings borrow their text and the strs are held there.
@@ -104,6 +198,7 @@ private:
     QSC_COLD bool fail_from_python();
 
     StrHolds* holds_;
+    DictKeys keys_;
     bool track_;
     bool foreign_ = false;
     int depth_ = 0;
@@ -193,103 +288,13 @@ bool Reader::read_member(PyObject* key, PyObject* value, std::vector<JsonMember>
     return read_str(key, member.key) && read(value, member.value);
 }
 
-// A dict whose keys are all strs with UTF-8 text, taken apart before its values are read: the
-// keys' order is worked out first, so each value is read straight into its sorted place.
-class DictKeys {
-public:
-    // Trivial, so the inline buffer costs nothing to set up.
-    struct Entry {
-        PyObject* key;
-        PyObject* value;
-        const char* data;
-        std::size_t size;
-        std::uint32_t slot;  // place among the sorted members, or kDropped
-
-        std::string_view text() const noexcept { return {data, size}; }
-    };
-    static constexpr std::uint32_t kDropped = UINT32_MAX;
-
-    DictKeys() = default;
-    DictKeys(const DictKeys&) = delete;
-    DictKeys& operator=(const DictKeys&) = delete;
-    ~DictKeys() {
-        for (std::size_t i = 0; i < count_; ++i) {
-            Py_DECREF(entries_[i].key);
-            Py_DECREF(entries_[i].value);
-        }
-    }
-
-    // False, with no exception, when a key is no str or has no UTF-8 text.
-    bool collect(PyObject* dict);
-    // Sorts; of equal keys the one met last is kept. Returns how many are kept.
-    std::uint32_t place();
-    std::size_t size() const noexcept { return count_; }
-    const Entry& operator[](std::size_t i) const noexcept { return entries_[i]; }
-
-private:
-    static constexpr std::size_t kInline = 32;
-    Entry inline_[kInline];
-    std::vector<Entry> heap_;
-    Entry* entries_ = inline_;
-    std::size_t count_ = 0;
-};
-
-bool DictKeys::collect(PyObject* dict) {
-    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
-    if (n > kInline) {
-        heap_.resize(n);
-        entries_ = heap_.data();
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (count_ < n && PyDict_Next(dict, &pos, &key, &value)) {
-        std::string_view text;
-        if (!PyUnicode_Check(key) || !utf8_view(key, text)) {
-            PyErr_Clear();
-            return false;
-        }
-        // Held: reading a value may run Python code that changes the dict.
-        entries_[count_++] = Entry{new_ref(key), new_ref(value), text.data(), text.size(), 0};
-    }
-    return true;
-}
-
-std::uint32_t DictKeys::place() {
-    // Positions in key order; stable, so equal keys stay in the order met.
-    std::uint32_t small[kInline];
-    std::vector<std::uint32_t> large;
-    std::uint32_t* order = small;
-    if (count_ > kInline) {
-        large.resize(count_);
-        order = large.data();
-    }
-    for (std::uint32_t i = 0; i < count_; ++i) order[i] = i;
-    const auto before = [&](std::uint32_t a, std::uint32_t b) { return text_less(entries_[a].text(), entries_[b].text()); };
-    if (count_ <= kInline) {
-        for (std::size_t i = 1; i < count_; ++i) {
-            const std::uint32_t moving = order[i];
-            std::size_t j = i;
-            for (; j > 0 && before(moving, order[j - 1]); --j) order[j] = order[j - 1];
-            order[j] = moving;
-        }
-    } else {
-        std::stable_sort(order, order + count_, before);
-    }
-    std::uint32_t kept = 0;
-    for (std::size_t i = 0; i < count_; ++i) {
-        const bool superseded = i + 1 < count_ && entries_[order[i]].text() == entries_[order[i + 1]].text();
-        entries_[order[i]].slot = superseded ? kDropped : kept++;
-    }
-    return kept;
-}
-
 bool Reader::read_dict(PyObject* dict, Json& out) {
-    DictKeys keys;
+    DictKeys::Level keys(keys_);
     if (!keys.collect(dict)) return read_dict_in_order(dict, out);
     std::vector<JsonMember> members(keys.place());
     JsonMember dropped;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        const DictKeys::Entry& entry = keys[i];
+        const DictKeys::Entry entry = keys[i];
         JsonMember& member = entry.slot == DictKeys::kDropped ? dropped : members[entry.slot];
         if (!read_str(entry.key, member.key) || !read(entry.value, member.value)) return false;
     }
