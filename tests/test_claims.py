@@ -450,3 +450,25 @@ def test_delivery_loop(reg):
     reg.discard_completed("r")
     assert reg.guarded_claim("r", "bad", tracker) == "exhausted"
     assert reg.inflight_ids("r") == [] and reg.pending_ack_ids("r") == []
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_many_claims_in_one_room_follow_set_semantics(seed):
+    # Enough keys to grow the room's set many times and to release from the middle of long
+    # probe runs; empty, short and non-ASCII ids among them.
+    import random
+
+    rng = random.Random(seed)
+    ids = ["", "a", "é", "0190a5c2-0000-7000-8000-000000000000"] + [f"m{rng.getrandbits(40):x}" for _ in range(3000)]
+    reg, model = ClaimRegistry(), set()
+    for _ in range(20000):
+        message_id = rng.choice(ids)
+        if rng.random() < 0.55:
+            assert reg.try_claim("room", message_id) is (message_id not in model)
+            model.add(message_id)
+        else:
+            reg.release("room", message_id)
+            model.discard(message_id)
+    assert sorted(reg.inflight_ids("room")) == sorted(model)
+    assert all(reg.try_claim("room", message_id) is False for message_id in model)
+    assert reg.inflight_ids("other") == []

@@ -122,6 +122,67 @@ def test_dict_keys_come_back_sorted_by_bytes_at_every_depth():
     assert list(result["B"][0]) == ["x", "y"]
 
 
+@pytest.mark.parametrize("count", [3, 40])
+def test_keys_sharing_long_prefixes_sort_by_their_bytes(count):
+    # Prefixes of eight bytes and more, prefixes of one another, and bytes above ASCII; the
+    # larger dict takes the path for dicts with many keys.
+    keys = ["abcdefgh", "abcdefghi", "abcdefgg", "abcdefgh\x00", "ab", "abc", "", "é", "z", "abcdefghé", "ABCDEFGHIJ"]
+    keys += [f"key-{i:03d}-padding" for i in range(count)]
+    payload = {k: i for i, k in enumerate(reversed(keys))}
+    result = roundtrip(payload)
+    assert list(result) == sorted(keys, key=lambda k: k.encode())
+    assert result == payload
+
+
+class SameText(str):
+    """Keys with equal text that a dict still holds apart."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize("filler", [0, 40])
+def test_keys_with_equal_text_keep_the_value_given_last(filler):
+    payload = {SameText("k"): 1, "a": 0, SameText("k"): 2, **{f"f{i:02d}": i for i in range(filler)}}
+    payload[SameText("k")] = 3
+    result = roundtrip(payload)
+    assert result["k"] == 3 and list(result).count("k") == 1
+    assert len(result) == filler + 2
+
+
+@pytest.mark.parametrize(
+    "payload, message",
+    [
+        ({"a": object(), 1: "x"}, "unsupported type object"),
+        ({1: "x", "a": object()}, "dict keys must have type str"),
+        ({"z": 1j, "a": b"x"}, "unsupported type complex"),
+        ({"a": b"x", "z": 1j}, "invalid type: byte array, expected any valid JSON value"),
+    ],
+)
+def test_a_dict_fails_at_its_first_bad_member_in_the_dicts_own_order(payload, message):
+    assert conversion_error(payload) == message
+
+
+def test_strings_stay_intact_when_a_value_empties_the_dict_being_read():
+    class Emptying(Seq):
+        def __getitem__(self, i):
+            outer.clear()  # drops the last references to the other keys and values
+            return super().__getitem__(i)
+
+    outer = {}
+    outer["".join(["first-", "key-", "x" * 20])] = "".join(["first value ", "é" * 20])
+    outer["m"] = Emptying(1)
+    outer["".join(["z-last-", "key"])] = "".join(["last value ", "ü" * 20])
+    result = roundtrip(outer)
+    assert result == {
+        "first-key-" + "x" * 20: "first value " + "é" * 20,
+        "m": [1],
+        "z-last-key": "last value " + "ü" * 20,
+    }
+
+
 @pytest.mark.parametrize("key", [1, None, b"k", ("t",), 1.5])
 def test_dict_keys_must_be_str(key):
     assert conversion_error({key: 1}) == "dict keys must have type str"

@@ -12,7 +12,7 @@ struct TextRef {
     std::string_view text;
     const void* origin = nullptr;
 
-    static TextRef of(const JsonString& s) noexcept { return {s.text, s.origin}; }
+    static TextRef of(const JsonString& s) noexcept { return {s.text(), s.origin}; }
 };
 
 }  // namespace qsc

@@ -75,14 +75,14 @@ const Signature kEvaluateDeliveryEvent{
 PyObject* evaluate_delivery_event(const Args& a) {
     TextRef event_type;
     std::optional<TextRef> room_id;
-    Json payload;
+    TrackedJson payload;
     std::string_view agent_id;
     std::optional<std::string_view> trace;
     // Only str checks follow the payload, so its strings stay alive to be handed back.
-    if (!a.get(0, event_type) || !a.get(1, room_id) || !json_arg(a, 2, payload, Origins::Track) ||
+    if (!a.get(0, event_type) || !a.get(1, room_id) || !json_arg(a, 2, payload) ||
         !a.get(3, agent_id) || !a.get(4, trace))
         return nullptr;
-    Result<EventDecision> d = evaluate_delivery_event(event_type, room_id, payload, agent_id, trace);
+    Result<EventDecision> d = evaluate_delivery_event(event_type, room_id, payload.value, agent_id, trace);
     if (!d) return raise_core_error(d.error());
     return event_decision(*d);
 }

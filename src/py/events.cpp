@@ -40,12 +40,12 @@ const Signature kValidateEventPayload{
 PyObject* validate_event_payload(const Args& a) {
     std::optional<std::string_view> trace;
     EventType kind{};
-    Json payload;
+    TrackedJson payload;
     // The name is resolved before the payload is looked at; the payload is converted last, so
     // its strings can be handed back as they are.
-    if (!a.get(2, trace) || !event_kind(a[0], trace, kind) || !json_arg(a, 1, payload, Origins::Track)) return nullptr;
-    if (auto error = events::normalize_event_payload(kind, payload, trace)) return raise_core_error(*error);
-    return json_to_py(payload);
+    if (!a.get(2, trace) || !event_kind(a[0], trace, kind) || !json_arg(a, 1, payload)) return nullptr;
+    if (auto error = events::normalize_event_payload(kind, payload.value, trace)) return raise_core_error(*error);
+    return json_to_py(payload.value);
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ bool put(PyObject* dict, const Interned& key, PyObject* value) {
     return owned && PyDict_SetItem(dict, key.get(), owned.get()) == 0;
 }
 
-std::string_view id_of(const std::string& id) { return id; }
+std::string_view id_of(std::string_view id) { return id; }
 template <class Entry>
 std::string_view id_of(const Entry& entry) {
     return entry.first;

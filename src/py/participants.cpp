@@ -46,13 +46,13 @@ bool participant_from_py(PyObject* o, Participant& out) {
     if (!object) return participant_error("participant must be a mapping");
     Json* id = object->find("id");
     if (!id || !id->is_string()) return participant_error("participant field `id` must be a string");
-    out.id = std::move(id->as_string().text);
+    out.id = std::string(id->as_string().text());
     for (const ParticipantField& field : kParticipantFields) {
         Json* v = object->find(field.key);
         if (!v || v->is_null()) continue;
         if (!v->is_string())
             return participant_error(cat({"participant field `", field.key, "` must be a string or None"}));
-        out.*field.member = std::move(v->as_string().text);
+        out.*field.member = std::string(v->as_string().text());
     }
     return true;
 }

@@ -73,10 +73,10 @@ void require_closed_string(const JsonObject& object, const Path& path, std::span
                            Validation& v) {
     const Json* value = object.find(path.key);
     if (!value) return v.missing(path);
-    const std::string* text = value->string_if();
-    if (!text) return v.wrong_type(path, kStringWord);
+    const JsonString* string = value->string_if();
+    if (!string) return v.wrong_type(path, kStringWord);
     for (std::string_view candidate : allowed)
-        if (*text == candidate) return;
+        if (string->text() == candidate) return;
     not_one_of(path, allowed, v);
 }
 

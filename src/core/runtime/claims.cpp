@@ -86,19 +86,13 @@ PendingEntry* ClaimRegistry::find_pending(std::string_view room_id, std::string_
 // ---- claims
 
 bool ClaimRegistry::try_claim(std::string_view room_id, std::string_view message_id) {
-    Room& r = room(room_id);
-    if (r.in_flight.contains(message_id)) return false;
-    r.in_flight.emplace(message_id);
-    return true;
+    return room(room_id).in_flight.insert(message_id);
 }
 
 void ClaimRegistry::release(std::string_view room_id, std::string_view message_id) noexcept {
-    Room* r = find_room(room_id);
-    if (!r) return;
-    auto it = r->in_flight.find(message_id);
-    if (it == r->in_flight.end()) return;
-    r->in_flight.erase(it);
-    prune(room_id);
+    auto it = rooms_.find(room_id);
+    if (it == rooms_.end() || !it->second.in_flight.erase(message_id)) return;
+    if (it->second.empty()) rooms_.erase(it);
 }
 
 DeliveryEligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, std::string_view message_id,
@@ -118,7 +112,7 @@ DeliveryEligibility ClaimRegistry::delivery_eligibility(std::string_view room_id
 DeliveryEligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_view message_id,
                                                  const RetryTracker& tracker, DeliveryFacts facts) {
     const DeliveryEligibility verdict = delivery_eligibility(room_id, message_id, tracker, facts);
-    if (verdict == DeliveryEligibility::Runnable) room(room_id).in_flight.emplace(message_id);
+    if (verdict == DeliveryEligibility::Runnable) room(room_id).in_flight.insert(message_id);
     return verdict;
 }
 

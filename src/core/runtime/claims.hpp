@@ -13,6 +13,7 @@
 
 #include "core/enums.hpp"
 #include "core/error.hpp"
+#include "core/flat_set.hpp"
 #include "core/ordered.hpp"
 #include "core/runtime/retry.hpp"
 #include "core/runtime/ticket.hpp"
@@ -56,7 +57,7 @@ struct Settlement {
 
 using PendingEntries = OrderedMap<std::string, PendingEntry>;
 using CompletedIds = OrderedSet<std::string>;
-using InFlightIds = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+using InFlightIds = FlatStringSet;
 
 class ClaimRegistry {
 public:

@@ -59,7 +59,7 @@ Result<TextRef> resolve_room_id(std::optional<TextRef> envelope_room_id, const J
     if (!value || value->is_null()) return missing_room_id(trace);
     if (!value->is_string()) return room_id_not_a_string(payload_key, trace);
     const JsonString& room = value->as_string();
-    if (room.text.empty()) return missing_room_id(trace);
+    if (room.text().empty()) return missing_room_id(trace);
     return TextRef::of(room);
 }
 

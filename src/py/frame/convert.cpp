@@ -4,7 +4,7 @@
 
 namespace qsc::py {
 
-bool utf8_view(PyObject* str, std::string_view& out) {
+bool utf8_view_slow(PyObject* str, std::string_view& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (!data) return false;

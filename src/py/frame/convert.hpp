@@ -51,8 +51,17 @@ bool convert(PyObject* o, std::optional<T>& out) {
     return true;
 }
 
-// A str's UTF-8 text without copying; valid while the str lives.
-bool utf8_view(PyObject* str, std::string_view& out);
+// A str's UTF-8 text without copying; valid while the str lives. ASCII text is the str's own
+// storage; other text is the UTF-8 copy the str caches on first use.
+bool utf8_view_slow(PyObject* str, std::string_view& out);
+inline bool utf8_view(PyObject* str, std::string_view& out) {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+        return true;
+    }
+    return utf8_view_slow(str, out);
+}
 
 class Args {
 public:

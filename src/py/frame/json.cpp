@@ -1,5 +1,7 @@
 #include "py/frame/json.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -73,9 +75,105 @@ const ModuleState* abc() {
     return &st;
 }
 
+// The keys of the dicts being read, taken apart before their values are read: a dict's keys are
+// ordered first, so that each value is read straight into its sorted place. One buffer serves
+// every nesting level (a level's keys sit above its parent's), so a level costs the C stack
+// only a few words.
+class DictKeys {
+public:
+    // Trivial, so the buffer costs nothing to set up.
+    struct Entry {
+        PyObject* key;  // held, with the value, while the level lasts: reading a value may run
+        PyObject* value;  // Python code that changes the dict
+        const char* data;
+        std::size_t size;
+        std::uint32_t slot;  // place among the sorted members, or kDropped
+
+        std::string_view text() const noexcept { return {data, size}; }
+    };
+    static constexpr std::uint32_t kDropped = UINT32_MAX;
+
+    // One dict's keys, released when it goes.
+    class Level {
+    public:
+        explicit Level(DictKeys& keys) noexcept : keys_(keys), base_(keys.entries_.size()) {}
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+        ~Level() { keys_.release(base_); }
+
+        // False, with no exception, when a key is no str or has no UTF-8 text.
+        bool collect(PyObject* dict);
+        // Sorts; of equal keys the one met last is kept. Returns how many are kept.
+        std::uint32_t place();
+        std::size_t size() const noexcept { return keys_.entries_.size() - base_; }
+        // A copy: reading a value may grow the buffer.
+        Entry operator[](std::size_t i) const noexcept { return keys_.entries_[base_ + i]; }
+
+    private:
+        DictKeys& keys_;
+        std::size_t base_;
+    };
+
+private:
+    void release(std::size_t base) noexcept {
+        for (std::size_t i = base; i < entries_.size(); ++i) {
+            Py_DECREF(entries_[i].key);
+            Py_DECREF(entries_[i].value);
+        }
+        entries_.resize(base);
+    }
+
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> order_;
+};
+
+bool DictKeys::Level::collect(PyObject* dict) {
+    std::vector<Entry>& entries = keys_.entries_;
+    entries.reserve(base_ + static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        std::string_view text;
+        if (!PyUnicode_Check(key) || !utf8_view(key, text)) {
+            PyErr_Clear();
+            return false;
+        }
+        entries.push_back(Entry{new_ref(key), new_ref(value), text.data(), text.size(), 0});
+    }
+    return true;
+}
+
+std::uint32_t DictKeys::Level::place() {
+    const std::size_t n = size();
+    Entry* entries = keys_.entries_.data() + base_;
+    std::vector<std::uint32_t>& order = keys_.order_;
+    order.resize(n);
+    for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
+    // Stable, so equal keys stay in the order met.
+    const auto before = [&](std::uint32_t a, std::uint32_t b) { return text_less(entries[a].text(), entries[b].text()); };
+    if (n <= 32) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const std::uint32_t moving = order[i];
+            std::size_t j = i;
+            for (; j > 0 && before(moving, order[j - 1]); --j) order[j] = order[j - 1];
+            order[j] = moving;
+        }
+    } else {
+        std::stable_sort(order.begin(), order.end(), before);
+    }
+    std::uint32_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool superseded = i + 1 < n && entries[order[i]].text() == entries[order[i + 1]].text();
+        entries[order[i]].slot = superseded ? kDropped : kept++;
+    }
+    return kept;
+}
+
 class Reader {
 public:
-    explicit Reader(Origins origins) : track_(origins == Origins::Track) {}
+    // With `holds`, strings borrow their text and the strs are held there.
+    explicit Reader(Origins origins, StrHolds* holds = nullptr)
+        : holds_(holds), track_(origins == Origins::Track) {}
 
     bool read(PyObject* o, Json& out);
     // Python code ran during the conversion: what it dropped may have been an origin.
@@ -89,6 +187,7 @@ private:
     QSC_NOINLINE bool read_items(PyObject* const* items, Py_ssize_t n, Json& out);
     QSC_NOINLINE bool read_list(PyObject* list, Json& out);
     QSC_NOINLINE bool read_dict(PyObject* dict, Json& out);
+    QSC_NOINLINE bool read_dict_in_order(PyObject* dict, Json& out);
     QSC_NOINLINE bool read_iterable(PyObject* o, Json& out);
     QSC_NOINLINE bool read_sequence(PyObject* o, Json& out);
     QSC_NOINLINE bool read_mapping(PyObject* o, Json& out);
@@ -98,6 +197,8 @@ private:
     QSC_COLD bool fail(std::string_view text) { return raise_type_error(text), false; }
     QSC_COLD bool fail_from_python();
 
+    StrHolds* holds_;
+    DictKeys keys_;
     bool track_;
     bool foreign_ = false;
     int depth_ = 0;
@@ -111,11 +212,15 @@ bool Reader::fail_from_python() {
 }
 
 bool Reader::read_str(PyObject* o, JsonString& out) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
-    if (!data) return fail_from_python();
-    out.text.assign(data, static_cast<std::size_t>(size));
-    out.origin = track_ && PyUnicode_CheckExact(o) ? o : nullptr;
+    std::string_view text;
+    if (!utf8_view(o, text)) return fail_from_python();
+    const void* origin = track_ && PyUnicode_CheckExact(o) ? o : nullptr;
+    if (holds_) {
+        holds_->add(o);
+        out.borrow(text, origin);
+    } else {
+        out = JsonString(text, origin);
+    }
     return true;
 }
 
@@ -184,6 +289,21 @@ bool Reader::read_member(PyObject* key, PyObject* value, std::vector<JsonMember>
 }
 
 bool Reader::read_dict(PyObject* dict, Json& out) {
+    DictKeys::Level keys(keys_);
+    if (!keys.collect(dict)) return read_dict_in_order(dict, out);
+    std::vector<JsonMember> members(keys.place());
+    JsonMember dropped;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const DictKeys::Entry entry = keys[i];
+        JsonMember& member = entry.slot == DictKeys::kDropped ? dropped : members[entry.slot];
+        if (!read_str(entry.key, member.key) || !read(entry.value, member.value)) return false;
+    }
+    out = Json(JsonObject::from_sorted(std::move(members)));
+    return true;
+}
+
+// The general path, which meets a bad key where the dict's order puts it.
+bool Reader::read_dict_in_order(PyObject* dict, Json& out) {
     std::vector<JsonMember> members;
     members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
     Py_ssize_t pos = 0;
@@ -290,8 +410,7 @@ bool Reader::read(PyObject* o, Json& out) {
     }
     if (PyLong_Check(o)) return read_int(o, out);
     if (PyUnicode_Check(o)) {  // before the containers: by far the most common value
-        out = Json(JsonString());
-        return read_str(o, out.as_string());
+        return read_str(o, out.emplace_string());
     }
     // Lists, tuples and dicts are told by a type flag; no type can also be a float or bytes.
     if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) return read_container(o, out);
@@ -381,11 +500,37 @@ PyObject* Writer::write(const Json& v) {
 
 }  // namespace
 
+StrHolds::~StrHolds() {
+    for (int i = 0; i < count_; ++i) Py_DECREF(inline_[i]);
+    for (PyObject* str : more_) Py_DECREF(str);
+}
+
+void StrHolds::add(PyObject* str) {
+    if (count_ < kInline) {
+        inline_[count_++] = new_ref(str);
+        return;
+    }
+    more_.push_back(str);  // may throw; the reference is taken once it is in
+    Py_INCREF(str);
+}
+
 bool json_from_py(PyObject* o, Json& out, Origins origins) {
     Reader reader(origins);
     if (!reader.read(o, out)) return false;
     if (origins == Origins::Track && reader.foreign()) drop_origins(out);
     return true;
+}
+
+bool json_arg(const Args& a, int i, TrackedJson& out) {
+    Reader reader(Origins::Track, &out.holds);
+    if (reader.read(a[i], out.value)) {
+        // The text stays valid (it is held), but the strs' identity is only handed back when
+        // no Python code ran, as for any tracked value.
+        if (reader.foreign()) drop_origins(out.value);
+        return true;
+    }
+    note_processing(a.signature().param(i));
+    return false;
 }
 
 bool optional_json_from_py(PyObject* o, std::optional<Json>& out, Origins origins) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "core/json.hpp"
 #include "py/frame/convert.hpp"
@@ -18,6 +19,31 @@ enum class Origins : bool {
     Drop,
 };
 
+// The strs whose text a value borrows, held until this is destroyed.
+class StrHolds {
+public:
+    StrHolds() noexcept = default;
+    StrHolds(const StrHolds&) = delete;
+    StrHolds& operator=(const StrHolds&) = delete;
+    ~StrHolds();
+
+    void add(PyObject* str);
+
+private:
+    static constexpr int kInline = 64;
+    PyObject* inline_[kInline];
+    int count_ = 0;
+    std::vector<PyObject*> more_;
+};
+
+// A value converted for the length of one call, as Origins::Track, without copying text: its
+// strings borrow the text of the caller's strs, which it holds while it lives, so that Python
+// code run meanwhile (a collector finaliser, say) cannot take them away.
+struct TrackedJson {
+    StrHolds holds;  // declared first: released after the value
+    Json value;
+};
+
 // Python → JSON by the fixed conversion rules. False with an exception set: TypeError with the
 // conversion's text, or the interpreter's RecursionError / MemoryError.
 bool json_from_py(PyObject* o, Json& out, Origins origins = Origins::Track);
@@ -27,6 +53,7 @@ bool optional_json_from_py(PyObject* o, std::optional<Json>& out, Origins origin
 
 // Argument slot `i` as a JSON value; a failure carries the note naming the parameter.
 bool json_arg(const Args& a, int i, Json& out, Origins origins);
+bool json_arg(const Args& a, int i, TrackedJson& out);
 bool optional_json_arg(const Args& a, int i, std::optional<Json>& out, Origins origins);
 
 // JSON → Python: objects become dicts with keys in sorted order; integral floats stay floats.
