@@ -81,11 +81,12 @@ public:
         return {end, end};
     }
 
-    bool contains(std::string_view key) const noexcept { return find(key, hash_text(key)) != nullptr; }
+    bool contains(const HashedText& key) const noexcept { return find(key.text, key.hash) != nullptr; }
 
     // False when the key was there already.
-    bool insert(std::string_view key) {
-        const std::uint64_t hash = hash_text(key);
+    bool insert(const HashedText& hashed) {
+        const std::string_view key = hashed.text;
+        const std::uint64_t hash = hashed.hash;
         if (find(key, hash)) return false;
         if ((size_ + 1) * 4 > capacity() * 3) grow();
         auto bytes = std::make_unique<char[]>(key.empty() ? 1 : key.size());
@@ -97,8 +98,8 @@ public:
         return true;
     }
 
-    bool erase(std::string_view key) noexcept {
-        Slot* slot = find(key, hash_text(key));
+    bool erase(const HashedText& key) noexcept {
+        Slot* slot = find(key.text, key.hash);
         if (!slot) return false;
         delete[] slot->data;
         // Backward shift: pull later members of the probe run into the hole, so that no

@@ -54,10 +54,28 @@ inline std::uint64_t hash_text(std::string_view s) noexcept {
     return detail::fold(detail::fold(tail ^ k1, h), k2);
 }
 
+// A key hashed once, on construction: a call that probes several tables with the same id
+// pays for one hash.
+struct HashedText {
+    std::string_view text;
+    std::uint64_t hash;
+
+    HashedText(std::string_view s) noexcept : text(s), hash(hash_text(s)) {}
+    operator std::string_view() const noexcept { return text; }
+    // A hidden friend, so plain string comparisons never consider it.
+    friend bool operator==(const std::string& stored, const HashedText& probe) noexcept {
+        return std::string_view(stored) == probe.text;
+    }
+};
+
 // Hashes std::string keys and std::string_view probes alike, so lookups need no copy.
 struct StringHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const noexcept { return hash_text(s); }
+    std::size_t operator()(const HashedText& s) const noexcept { return s.hash; }
+    // Deliberately not noexcept for stored keys: node-based tables then keep each node's hash,
+    // so walking a bucket, erasing and rehashing never hash a stored key again.
+    std::size_t operator()(const std::string& s) const { return hash_text(s); }
 };
 
 template <class V>

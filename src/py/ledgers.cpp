@@ -176,7 +176,7 @@ PyObject* record_attempt(TrackerObject& self, const Args& a) {
 }
 
 // The tracker methods that take one message id and return nothing.
-template <void (RetryTracker::*Op)(std::string_view)>
+template <void (RetryTracker::*Op)(const HashedText&)>
 PyObject* tracker_update(TrackerObject& self, const Args& a) {
     std::string_view id;
     if (!a.get(0, id)) return nullptr;
@@ -213,19 +213,19 @@ PyObject* registry_new(const Args& a) {
 PyObject* max_completed(RegistryObject& self) { return u64(self.value.max_completed()); }
 
 // The registry methods that take a key and answer a bool, or nothing.
-template <bool (ClaimRegistry::*Op)(std::string_view, std::string_view)>
+template <bool (ClaimRegistry::*Op)(const HashedText&, const HashedText&)>
 PyObject* key_query(RegistryObject& self, const Args& a) {
     Key key;
     if (!key_args(a, key)) return nullptr;
     return boolean((self.value.*Op)(key.room, key.message));
 }
-template <bool (ClaimRegistry::*Op)(std::string_view, std::string_view) const noexcept>
+template <bool (ClaimRegistry::*Op)(const HashedText&, const HashedText&) const noexcept>
 PyObject* key_query(RegistryObject& self, const Args& a) {
     Key key;
     if (!key_args(a, key)) return nullptr;
     return boolean((self.value.*Op)(key.room, key.message));
 }
-template <void (ClaimRegistry::*Op)(std::string_view, std::string_view)>
+template <void (ClaimRegistry::*Op)(const HashedText&, const HashedText&)>
 PyObject* key_update(RegistryObject& self, const Args& a) {
     Key key;
     if (!key_args(a, key)) return nullptr;
@@ -252,7 +252,7 @@ const Signature kDeliveryEligibility{Callable::Method, "ClaimRegistry",
                                      QSC_ELIGIBILITY_SIGNATURE(delivery_eligibility), "", ExtraKeywords::Collect};
 #undef QSC_ELIGIBILITY_SIGNATURE
 
-template <DeliveryEligibility (ClaimRegistry::*Op)(std::string_view, std::string_view, const RetryTracker&,
+template <DeliveryEligibility (ClaimRegistry::*Op)(const HashedText&, const HashedText&, const RetryTracker&,
                                                    DeliveryFacts)>
 PyObject* eligibility(RegistryObject& self, const Args& a) {
     Key key;
@@ -263,7 +263,7 @@ PyObject* eligibility(RegistryObject& self, const Args& a) {
 }
 
 // The methods that take a room and list message ids.
-template <class T, const T* (ClaimRegistry::*Op)(std::string_view) const noexcept>
+template <class T, const T* (ClaimRegistry::*Op)(const HashedText&) const noexcept>
 PyObject* room_ids(RegistryObject& self, const Args& a) {
     std::string_view room;
     if (!a.get(0, room)) return nullptr;

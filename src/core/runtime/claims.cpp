@@ -43,7 +43,7 @@ void ClaimRegistry::Room::park(PendingEntry& entry, ParkedReason reason) noexcep
     entry.parked = reason;
 }
 
-void ClaimRegistry::Room::drop_pending(std::string_view message_id) noexcept {
+void ClaimRegistry::Room::drop_pending(const HashedText& message_id) noexcept {
     const PendingEntry* entry = pending.find(message_id);
     if (!entry) return;
     if (entry->parked) --parked;
@@ -52,32 +52,32 @@ void ClaimRegistry::Room::drop_pending(std::string_view message_id) noexcept {
 
 ClaimRegistry::ClaimRegistry(std::size_t max_completed) noexcept : max_completed_(max_completed ? max_completed : 1) {}
 
-ClaimRegistry::Room* ClaimRegistry::find_room(std::string_view room_id) noexcept {
+ClaimRegistry::Room* ClaimRegistry::find_room(const HashedText& room_id) noexcept {
     auto it = rooms_.find(room_id);
     return it == rooms_.end() ? nullptr : &it->second;
 }
 
-const ClaimRegistry::Room* ClaimRegistry::find_room(std::string_view room_id) const noexcept {
+const ClaimRegistry::Room* ClaimRegistry::find_room(const HashedText& room_id) const noexcept {
     auto it = rooms_.find(room_id);
     return it == rooms_.end() ? nullptr : &it->second;
 }
 
-ClaimRegistry::Room& ClaimRegistry::room(std::string_view room_id) {
+ClaimRegistry::Room& ClaimRegistry::room(const HashedText& room_id) {
     if (Room* found = find_room(room_id)) return *found;
     return rooms_.try_emplace(std::string(room_id)).first->second;
 }
 
-void ClaimRegistry::prune(std::string_view room_id) noexcept {
+void ClaimRegistry::prune(const HashedText& room_id) noexcept {
     auto it = rooms_.find(room_id);
     if (it != rooms_.end() && it->second.empty()) rooms_.erase(it);
 }
 
-PendingEntry* ClaimRegistry::find_pending(std::string_view room_id, std::string_view message_id) noexcept {
+PendingEntry* ClaimRegistry::find_pending(const HashedText& room_id, const HashedText& message_id) noexcept {
     Room* r = find_room(room_id);
     return r ? r->pending.find(message_id) : nullptr;
 }
 
-PendingEntry* ClaimRegistry::find_pending(std::string_view room_id, std::string_view message_id,
+PendingEntry* ClaimRegistry::find_pending(const HashedText& room_id, const HashedText& message_id,
                                           std::string_view token) noexcept {
     PendingEntry* entry = find_pending(room_id, message_id);
     return entry && entry->matches_token(token) ? entry : nullptr;
@@ -85,17 +85,17 @@ PendingEntry* ClaimRegistry::find_pending(std::string_view room_id, std::string_
 
 // ---- claims
 
-bool ClaimRegistry::try_claim(std::string_view room_id, std::string_view message_id) {
+bool ClaimRegistry::try_claim(const HashedText& room_id, const HashedText& message_id) {
     return room(room_id).in_flight.insert(message_id);
 }
 
-void ClaimRegistry::release(std::string_view room_id, std::string_view message_id) noexcept {
+void ClaimRegistry::release(const HashedText& room_id, const HashedText& message_id) noexcept {
     auto it = rooms_.find(room_id);
     if (it == rooms_.end() || !it->second.in_flight.erase(message_id)) return;
     if (it->second.empty()) rooms_.erase(it);
 }
 
-DeliveryEligibility ClaimRegistry::delivery_eligibility(std::string_view room_id, std::string_view message_id,
+DeliveryEligibility ClaimRegistry::delivery_eligibility(const HashedText& room_id, const HashedText& message_id,
                                                         const RetryTracker& tracker, DeliveryFacts facts) noexcept {
     using enum DeliveryEligibility;
     if (facts.self_echo) return Self;
@@ -109,21 +109,21 @@ DeliveryEligibility ClaimRegistry::delivery_eligibility(std::string_view room_id
     return Runnable;
 }
 
-DeliveryEligibility ClaimRegistry::guarded_claim(std::string_view room_id, std::string_view message_id,
+DeliveryEligibility ClaimRegistry::guarded_claim(const HashedText& room_id, const HashedText& message_id,
                                                  const RetryTracker& tracker, DeliveryFacts facts) {
     const DeliveryEligibility verdict = delivery_eligibility(room_id, message_id, tracker, facts);
     if (verdict == DeliveryEligibility::Runnable) room(room_id).in_flight.insert(message_id);
     return verdict;
 }
 
-const InFlightIds* ClaimRegistry::inflight_ids(std::string_view room_id) const noexcept {
+const InFlightIds* ClaimRegistry::inflight_ids(const HashedText& room_id) const noexcept {
     const Room* r = find_room(room_id);
     return r ? &r->in_flight : nullptr;
 }
 
 // ---- pending outcomes and settlements
 
-PendingEntry& ClaimRegistry::insert_pending(std::string_view room_id, std::string_view message_id,
+PendingEntry& ClaimRegistry::insert_pending(const HashedText& room_id, const HashedText& message_id,
                                            std::optional<std::string_view> error,
                                            SettlementContinuation continuation) {
     PendingEntry fresh;
@@ -135,12 +135,12 @@ PendingEntry& ClaimRegistry::insert_pending(std::string_view room_id, std::strin
     return entry;
 }
 
-void ClaimRegistry::remember_ack_pending(std::string_view room_id, std::string_view message_id) {
+void ClaimRegistry::remember_ack_pending(const HashedText& room_id, const HashedText& message_id) {
     if (!find_pending(room_id, message_id)) insert_pending(room_id, message_id, std::nullopt, {});
 }
 
-std::optional<CoreError> ClaimRegistry::remember_failed_ack_pending(std::string_view room_id,
-                                                                    std::string_view message_id,
+std::optional<CoreError> ClaimRegistry::remember_failed_ack_pending(const HashedText& room_id,
+                                                                    const HashedText& message_id,
                                                                     std::string_view error, TraceContext trace) {
     const PendingEntry* entry = find_pending(room_id, message_id);
     if (!entry) insert_pending(room_id, message_id, error, {});
@@ -148,7 +148,7 @@ std::optional<CoreError> ClaimRegistry::remember_failed_ack_pending(std::string_
     return std::nullopt;
 }
 
-Result<Settlement> ClaimRegistry::record_settlement(std::string_view room_id, std::string_view message_id,
+Result<Settlement> ClaimRegistry::record_settlement(const HashedText& room_id, const HashedText& message_id,
                                                     std::optional<std::string_view> error,
                                                     SettlementContinuation continuation, TraceContext trace) {
     if (const PendingEntry* entry = find_pending(room_id, message_id)) {
@@ -159,12 +159,12 @@ Result<Settlement> ClaimRegistry::record_settlement(std::string_view room_id, st
     return snapshot(insert_pending(room_id, message_id, error, continuation), trace);
 }
 
-Result<Settlement> ClaimRegistry::record_processed_settlement(std::string_view room_id, std::string_view message_id,
+Result<Settlement> ClaimRegistry::record_processed_settlement(const HashedText& room_id, const HashedText& message_id,
                                                              TraceContext trace) {
     return record_settlement(room_id, message_id, std::nullopt, {}, trace);
 }
 
-Result<Settlement> ClaimRegistry::record_failed_settlement(std::string_view room_id, std::string_view message_id,
+Result<Settlement> ClaimRegistry::record_failed_settlement(const HashedText& room_id, const HashedText& message_id,
                                                           std::string_view error, const RetryTracker& tracker,
                                                           bool allow_retry, TraceContext trace) {
     const AttemptState state = tracker.attempt_state(message_id);
@@ -173,8 +173,8 @@ Result<Settlement> ClaimRegistry::record_failed_settlement(std::string_view room
     return record_settlement(room_id, message_id, error, continuation, trace);
 }
 
-Result<std::optional<Settlement>> ClaimRegistry::pending_settlement(std::string_view room_id,
-                                                                    std::string_view message_id,
+Result<std::optional<Settlement>> ClaimRegistry::pending_settlement(const HashedText& room_id,
+                                                                    const HashedText& message_id,
                                                                     TraceContext trace) const {
     const Room* r = find_room(room_id);
     const PendingEntry* entry = r ? r->pending.find(message_id) : nullptr;
@@ -184,7 +184,7 @@ Result<std::optional<Settlement>> ClaimRegistry::pending_settlement(std::string_
     return std::optional<Settlement>(*view);
 }
 
-void ClaimRegistry::forget_settlement(std::string_view room_id, std::string_view message_id) noexcept {
+void ClaimRegistry::forget_settlement(const HashedText& room_id, const HashedText& message_id) noexcept {
     Room* r = find_room(room_id);
     if (!r) return;
     r->drop_pending(message_id);
@@ -192,7 +192,7 @@ void ClaimRegistry::forget_settlement(std::string_view room_id, std::string_view
     if (retries != r->ack_retries.end()) r->ack_retries.erase(retries);
 }
 
-bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_view message_id,
+bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedText& message_id,
                                        std::string_view token, RetryTracker& tracker) {
     const PendingEntry* entry = find_pending(room_id, message_id, token);
     if (!entry) return false;
@@ -209,7 +209,7 @@ bool ClaimRegistry::confirm_settlement(std::string_view room_id, std::string_vie
     return true;
 }
 
-bool ClaimRegistry::park_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+bool ClaimRegistry::park_settlement(const HashedText& room_id, const HashedText& message_id, std::string_view token,
                                     ParkedReason reason) noexcept {
     PendingEntry* entry = find_pending(room_id, message_id, token);
     if (!entry) return false;
@@ -217,7 +217,7 @@ bool ClaimRegistry::park_settlement(std::string_view room_id, std::string_view m
     return true;
 }
 
-bool ClaimRegistry::park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason) noexcept {
+bool ClaimRegistry::park_ack(const HashedText& room_id, const HashedText& message_id, ParkedReason reason) noexcept {
     Room* r = find_room(room_id);
     PendingEntry* entry = r ? r->pending.find(message_id) : nullptr;
     if (!entry) return false;
@@ -225,29 +225,29 @@ bool ClaimRegistry::park_ack(std::string_view room_id, std::string_view message_
     return true;
 }
 
-std::size_t ClaimRegistry::unpark_acks(std::string_view room_id) noexcept {
+std::size_t ClaimRegistry::unpark_acks(const HashedText& room_id) noexcept {
     Room* r = find_room(room_id);
     if (!r || r->parked == 0) return 0;
     for (auto [id, entry] : r->pending) entry.parked.reset();
     return std::exchange(r->parked, 0);
 }
 
-bool ClaimRegistry::has_retryable_settlement(std::string_view room_id) const noexcept {
+bool ClaimRegistry::has_retryable_settlement(const HashedText& room_id) const noexcept {
     const Room* r = find_room(room_id);
     return r && r->pending.size() > r->parked;
 }
 
-const PendingEntry* ClaimRegistry::pending_ack(std::string_view room_id, std::string_view message_id) const noexcept {
+const PendingEntry* ClaimRegistry::pending_ack(const HashedText& room_id, const HashedText& message_id) const noexcept {
     const Room* r = find_room(room_id);
     return r ? r->pending.find(message_id) : nullptr;
 }
 
-const PendingEntries* ClaimRegistry::pending_entries(std::string_view room_id) const noexcept {
+const PendingEntries* ClaimRegistry::pending_entries(const HashedText& room_id) const noexcept {
     const Room* r = find_room(room_id);
     return r ? &r->pending : nullptr;
 }
 
-std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, std::string_view message_id) {
+std::uint32_t ClaimRegistry::record_ack_retry(const HashedText& room_id, const HashedText& message_id) {
     auto& retries = room(room_id).ack_retries;
     auto it = retries.find(message_id);
     if (it == retries.end()) it = retries.emplace(std::string(message_id), 0).first;
@@ -257,24 +257,24 @@ std::uint32_t ClaimRegistry::record_ack_retry(std::string_view room_id, std::str
 
 // ---- completed messages
 
-void ClaimRegistry::remember_completed(std::string_view room_id, std::string_view message_id) {
+void ClaimRegistry::remember_completed(const HashedText& room_id, const HashedText& message_id) {
     Room& r = room(room_id);
     r.completed.touch_back(message_id);
     r.completed.trim_front(max_completed_);
     forget_settlement(room_id, message_id);
 }
 
-bool ClaimRegistry::is_completed(std::string_view room_id, std::string_view message_id) noexcept {
+bool ClaimRegistry::is_completed(const HashedText& room_id, const HashedText& message_id) noexcept {
     Room* r = find_room(room_id);
     return r && r->completed.move_to_back(message_id);
 }
 
-const CompletedIds* ClaimRegistry::completed_ids(std::string_view room_id) const noexcept {
+const CompletedIds* ClaimRegistry::completed_ids(const HashedText& room_id) const noexcept {
     const Room* r = find_room(room_id);
     return r ? &r->completed : nullptr;
 }
 
-void ClaimRegistry::discard_completed(std::string_view room_id) noexcept {
+void ClaimRegistry::discard_completed(const HashedText& room_id) noexcept {
     Room* r = find_room(room_id);
     if (!r) return;
     r->completed.clear();

@@ -66,47 +66,47 @@ public:
 
     std::size_t max_completed() const noexcept { return max_completed_; }
 
-    bool try_claim(std::string_view room_id, std::string_view message_id);
-    void release(std::string_view room_id, std::string_view message_id) noexcept;
+    bool try_claim(const HashedText& room_id, const HashedText& message_id);
+    void release(const HashedText& room_id, const HashedText& message_id) noexcept;
     // Refreshes a completed id it finds, like `is_completed`.
-    DeliveryEligibility delivery_eligibility(std::string_view room_id, std::string_view message_id,
+    DeliveryEligibility delivery_eligibility(const HashedText& room_id, const HashedText& message_id,
                                              const RetryTracker& tracker, DeliveryFacts facts) noexcept;
-    DeliveryEligibility guarded_claim(std::string_view room_id, std::string_view message_id,
+    DeliveryEligibility guarded_claim(const HashedText& room_id, const HashedText& message_id,
                                       const RetryTracker& tracker, DeliveryFacts facts);
-    const InFlightIds* inflight_ids(std::string_view room_id) const noexcept;
+    const InFlightIds* inflight_ids(const HashedText& room_id) const noexcept;
 
-    void remember_ack_pending(std::string_view room_id, std::string_view message_id);
-    [[nodiscard]] std::optional<CoreError> remember_failed_ack_pending(std::string_view room_id,
-                                                                       std::string_view message_id,
+    void remember_ack_pending(const HashedText& room_id, const HashedText& message_id);
+    [[nodiscard]] std::optional<CoreError> remember_failed_ack_pending(const HashedText& room_id,
+                                                                       const HashedText& message_id,
                                                                        std::string_view error, TraceContext trace);
-    Result<Settlement> record_processed_settlement(std::string_view room_id, std::string_view message_id,
+    Result<Settlement> record_processed_settlement(const HashedText& room_id, const HashedText& message_id,
                                                    TraceContext trace);
-    Result<Settlement> record_failed_settlement(std::string_view room_id, std::string_view message_id,
+    Result<Settlement> record_failed_settlement(const HashedText& room_id, const HashedText& message_id,
                                                 std::string_view error, const RetryTracker& tracker,
                                                 bool allow_retry, TraceContext trace);
-    Result<std::optional<Settlement>> pending_settlement(std::string_view room_id, std::string_view message_id,
+    Result<std::optional<Settlement>> pending_settlement(const HashedText& room_id, const HashedText& message_id,
                                                          TraceContext trace) const;
-    bool confirm_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+    bool confirm_settlement(const HashedText& room_id, const HashedText& message_id, std::string_view token,
                             RetryTracker& tracker);
-    bool park_settlement(std::string_view room_id, std::string_view message_id, std::string_view token,
+    bool park_settlement(const HashedText& room_id, const HashedText& message_id, std::string_view token,
                          ParkedReason reason) noexcept;
-    bool park_ack(std::string_view room_id, std::string_view message_id, ParkedReason reason) noexcept;
-    std::size_t unpark_acks(std::string_view room_id) noexcept;
-    bool has_retryable_settlement(std::string_view room_id) const noexcept;
-    bool is_ack_pending(std::string_view room_id, std::string_view message_id) const noexcept {
+    bool park_ack(const HashedText& room_id, const HashedText& message_id, ParkedReason reason) noexcept;
+    std::size_t unpark_acks(const HashedText& room_id) noexcept;
+    bool has_retryable_settlement(const HashedText& room_id) const noexcept;
+    bool is_ack_pending(const HashedText& room_id, const HashedText& message_id) const noexcept {
         return pending_ack(room_id, message_id) != nullptr;
     }
-    const PendingEntry* pending_ack(std::string_view room_id, std::string_view message_id) const noexcept;
+    const PendingEntry* pending_ack(const HashedText& room_id, const HashedText& message_id) const noexcept;
     // Oldest first.
-    const PendingEntries* pending_entries(std::string_view room_id) const noexcept;
-    std::uint32_t record_ack_retry(std::string_view room_id, std::string_view message_id);
+    const PendingEntries* pending_entries(const HashedText& room_id) const noexcept;
+    std::uint32_t record_ack_retry(const HashedText& room_id, const HashedText& message_id);
 
-    void remember_completed(std::string_view room_id, std::string_view message_id);
+    void remember_completed(const HashedText& room_id, const HashedText& message_id);
     // A hit moves the id to the back, so ids still being asked about outlive idle ones.
-    bool is_completed(std::string_view room_id, std::string_view message_id) noexcept;
+    bool is_completed(const HashedText& room_id, const HashedText& message_id) noexcept;
     // Least recently completed or looked up first.
-    const CompletedIds* completed_ids(std::string_view room_id) const noexcept;
-    void discard_completed(std::string_view room_id) noexcept;
+    const CompletedIds* completed_ids(const HashedText& room_id) const noexcept;
+    void discard_completed(const HashedText& room_id) noexcept;
 
 private:
     struct Room {
@@ -120,24 +120,24 @@ private:
             return in_flight.empty() && pending.empty() && ack_retries.empty() && completed.empty();
         }
         void park(PendingEntry& entry, ParkedReason reason) noexcept;
-        void drop_pending(std::string_view message_id) noexcept;
+        void drop_pending(const HashedText& message_id) noexcept;
     };
 
-    Room* find_room(std::string_view room_id) noexcept;
-    const Room* find_room(std::string_view room_id) const noexcept;
-    Room& room(std::string_view room_id);
+    Room* find_room(const HashedText& room_id) noexcept;
+    const Room* find_room(const HashedText& room_id) const noexcept;
+    Room& room(const HashedText& room_id);
     // Forgets a room that holds nothing any more.
-    void prune(std::string_view room_id) noexcept;
-    PendingEntry* find_pending(std::string_view room_id, std::string_view message_id) noexcept;
-    PendingEntry* find_pending(std::string_view room_id, std::string_view message_id, std::string_view token) noexcept;
+    void prune(const HashedText& room_id) noexcept;
+    PendingEntry* find_pending(const HashedText& room_id, const HashedText& message_id) noexcept;
+    PendingEntry* find_pending(const HashedText& room_id, const HashedText& message_id, std::string_view token) noexcept;
 
     // A new entry at the back with the next token (none once tokens ran out).
-    PendingEntry& insert_pending(std::string_view room_id, std::string_view message_id,
+    PendingEntry& insert_pending(const HashedText& room_id, const HashedText& message_id,
                                  std::optional<std::string_view> error, SettlementContinuation continuation);
-    Result<Settlement> record_settlement(std::string_view room_id, std::string_view message_id,
+    Result<Settlement> record_settlement(const HashedText& room_id, const HashedText& message_id,
                                          std::optional<std::string_view> error, SettlementContinuation continuation,
                                          TraceContext trace);
-    void forget_settlement(std::string_view room_id, std::string_view message_id) noexcept;
+    void forget_settlement(const HashedText& room_id, const HashedText& message_id) noexcept;
 
     std::unordered_map<std::string, Room, StringHash, std::equal_to<>> rooms_;
     std::size_t max_completed_;

@@ -11,13 +11,13 @@ RetryTracker::RetryTracker(std::uint32_t max_retries, std::size_t max_tracked) n
 
 // The entry of `message_id`, appended as `fresh` (with eviction) when absent. Eviction cannot
 // reach the new entry: it sits at the back and at least one entry is kept.
-AttemptState& RetryTracker::tracked(std::string_view message_id, AttemptState fresh) {
+AttemptState& RetryTracker::tracked(const HashedText& message_id, AttemptState fresh) {
     auto [state, inserted] = attempts_.emplace_back(message_id, fresh);
     if (inserted) attempts_.trim_front(max_tracked_);
     return *state;
 }
 
-RecordedAttempt RetryTracker::record_attempt(std::string_view message_id) {
+RecordedAttempt RetryTracker::record_attempt(const HashedText& message_id) {
     AttemptState* state = attempts_.find(message_id);
     if (state) state->attempts = saturating_increment(state->attempts);
     else state = &tracked(message_id, {1, max_retries_});
@@ -26,23 +26,23 @@ RecordedAttempt RetryTracker::record_attempt(std::string_view message_id) {
     return result;
 }
 
-void RetryTracker::discard_attempt(std::string_view message_id) noexcept {
+void RetryTracker::discard_attempt(const HashedText& message_id) noexcept {
     AttemptState* state = attempts_.find(message_id);
     if (!state) return;
     if (state->attempts >= 2) --state->attempts;
     else attempts_.erase(message_id);
 }
 
-void RetryTracker::mark_permanently_failed(std::string_view message_id) {
+void RetryTracker::mark_permanently_failed(const HashedText& message_id) {
     if (failed_.emplace_back(message_id).second) failed_.trim_front(max_tracked_);
 }
 
-AttemptState RetryTracker::attempt_state(std::string_view message_id) const noexcept {
+AttemptState RetryTracker::attempt_state(const HashedText& message_id) const noexcept {
     const AttemptState* state = attempts_.find(message_id);
     return state ? *state : AttemptState{0, max_retries_};
 }
 
-void RetryTracker::restore_attempt(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit) {
+void RetryTracker::restore_attempt(const HashedText& message_id, std::uint32_t attempts, std::uint32_t limit) {
     AttemptState* state = attempts_.find(message_id);
     if (state) *state = {std::max(state->attempts, attempts), std::min(state->limit, limit)};
     else state = &tracked(message_id, {attempts, std::min(limit, max_retries_)});

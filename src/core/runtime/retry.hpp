@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/ordered.hpp"
+#include "core/string_map.hpp"
 
 namespace qsc {
 
@@ -28,23 +29,23 @@ public:
 
     std::uint32_t max_retries() const noexcept { return max_retries_; }
 
-    RecordedAttempt record_attempt(std::string_view message_id);
+    RecordedAttempt record_attempt(const HashedText& message_id);
     // Undoes one attempt of a cycle aborted before the handler ran.
-    void discard_attempt(std::string_view message_id) noexcept;
-    void mark_success(std::string_view message_id) noexcept { attempts_.erase(message_id); }
-    bool is_permanently_failed(std::string_view message_id) const noexcept {
+    void discard_attempt(const HashedText& message_id) noexcept;
+    void mark_success(const HashedText& message_id) noexcept { attempts_.erase(message_id); }
+    bool is_permanently_failed(const HashedText& message_id) const noexcept {
         return failed_.contains(message_id);
     }
-    void mark_permanently_failed(std::string_view message_id);
+    void mark_permanently_failed(const HashedText& message_id);
 
     // The stored state, or no attempts under the default limit for an untracked message.
-    AttemptState attempt_state(std::string_view message_id) const noexcept;
+    AttemptState attempt_state(const HashedText& message_id) const noexcept;
     // Puts back a state taken earlier: the larger count, the smaller limit; a count that has
     // reached its limit fails the message for good.
-    void restore_attempt(std::string_view message_id, std::uint32_t attempts, std::uint32_t limit);
+    void restore_attempt(const HashedText& message_id, std::uint32_t attempts, std::uint32_t limit);
 
 private:
-    AttemptState& tracked(std::string_view message_id, AttemptState fresh);
+    AttemptState& tracked(const HashedText& message_id, AttemptState fresh);
 
     OrderedMap<std::string, AttemptState> attempts_;
     OrderedSet<std::string> failed_;
