@@ -12,14 +12,14 @@ static_assert(static_cast<int>(AgentTopicStatus::Joined) == static_cast<int>(Cha
 
 namespace {
 
-bool holds(const StringMap<std::uint64_t>& map, std::string_view key, std::uint64_t ticket) {
+bool holds(const StringMap<std::uint64_t>& map, const HashedText& key, std::uint64_t ticket) {
     auto it = map.find(key);
     return it != map.end() && it->second == ticket;
 }
 
 }  // namespace
 
-ChannelPhase ChannelBook::phase(std::string_view key) const {
+ChannelPhase ChannelBook::phase(const HashedText& key) const {
     if (pending_.find(key) != pending_.end()) return ChannelPhase::Pending;
     if (joined_.contains(key)) return ChannelPhase::Joined;
     if (leaving_.find(key) != leaving_.end()) return ChannelPhase::Leaving;
@@ -27,22 +27,22 @@ ChannelPhase ChannelBook::phase(std::string_view key) const {
     return ChannelPhase::Absent;
 }
 
-bool ChannelBook::is_pending(std::string_view key, std::uint64_t ticket) const { return holds(pending_, key, ticket); }
+bool ChannelBook::is_pending(const HashedText& key, std::uint64_t ticket) const { return holds(pending_, key, ticket); }
 
-std::optional<std::uint64_t> ChannelBook::begin_join(std::string_view key, Counter& tickets) {
+std::optional<std::uint64_t> ChannelBook::begin_join(const HashedText& key, Counter& tickets) {
     if (phase(key) != ChannelPhase::Absent || tickets.exhausted()) return std::nullopt;
     pending_.emplace(std::string(key), tickets.peek());
     return tickets.next();
 }
 
-std::optional<std::uint64_t> ChannelBook::begin_leave(std::string_view key, Counter& tickets) {
+std::optional<std::uint64_t> ChannelBook::begin_leave(const HashedText& key, Counter& tickets) {
     if (!joined_.contains(key) || tickets.exhausted()) return std::nullopt;
     leaving_.emplace(std::string(key), tickets.peek());
     joined_.erase(key);
     return tickets.next();
 }
 
-bool ChannelBook::settle_join(std::string_view key, std::uint64_t ticket, ChannelPhase to) {
+bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, ChannelPhase to) {
     auto it = pending_.find(key);
     if (it == pending_.end() || it->second != ticket) return false;
     // The key lands in its new container before it leaves the old one, so a failed allocation
@@ -56,7 +56,7 @@ bool ChannelBook::settle_join(std::string_view key, std::uint64_t ticket, Channe
     return true;
 }
 
-bool ChannelBook::settle_leave(std::string_view key, std::uint64_t ticket, LeaveOutcome outcome) {
+bool ChannelBook::settle_leave(const HashedText& key, std::uint64_t ticket, LeaveOutcome outcome) {
     auto it = leaving_.find(key);
     if (it == leaving_.end() || it->second != ticket) return false;
     if (outcome != LeaveOutcome::Left) needing_reconciliation_.emplace(key);
@@ -64,7 +64,7 @@ bool ChannelBook::settle_leave(std::string_view key, std::uint64_t ticket, Leave
     return true;
 }
 
-bool ChannelBook::mark_rejoin_failed(std::string_view key, std::uint64_t ticket) {
+bool ChannelBook::mark_rejoin_failed(const HashedText& key, std::uint64_t ticket) {
     const std::uint64_t* stored = joined_.find(key);
     if (!stored || *stored != ticket) return false;
     needing_reconciliation_.emplace(key);
@@ -72,7 +72,7 @@ bool ChannelBook::mark_rejoin_failed(std::string_view key, std::uint64_t ticket)
     return true;
 }
 
-bool ChannelBook::acknowledge_reconciled(std::string_view key) {
+bool ChannelBook::acknowledge_reconciled(const HashedText& key) {
     auto it = needing_reconciliation_.find(key);
     if (it == needing_reconciliation_.end()) return false;
     needing_reconciliation_.erase(it);

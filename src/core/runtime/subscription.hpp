@@ -21,20 +21,20 @@ enum class ChannelPhase : std::uint8_t { Absent, Pending, Joined, Leaving, Needs
 // containers: every transition moves it from one to another or drops it.
 class ChannelBook {
 public:
-    ChannelPhase phase(std::string_view key) const;
-    bool is_joined(std::string_view key) const { return joined_.contains(key); }
-    bool is_pending(std::string_view key, std::uint64_t ticket) const;
+    ChannelPhase phase(const HashedText& key) const;
+    bool is_joined(const HashedText& key) const { return joined_.contains(key); }
+    bool is_pending(const HashedText& key, std::uint64_t ticket) const;
     // Joined keys with the tickets that joined them, oldest first.
     const OrderedMap<std::string, std::uint64_t>& joined() const noexcept { return joined_; }
 
-    std::optional<std::uint64_t> begin_join(std::string_view key, Counter& tickets);
-    std::optional<std::uint64_t> begin_leave(std::string_view key, Counter& tickets);
+    std::optional<std::uint64_t> begin_join(const HashedText& key, Counter& tickets);
+    std::optional<std::uint64_t> begin_leave(const HashedText& key, Counter& tickets);
     // Settles a pending join with the given ticket into `to` (Joined, Absent or
     // NeedsReconciliation); false and no change when the ticket is not current.
-    bool settle_join(std::string_view key, std::uint64_t ticket, ChannelPhase to);
-    bool settle_leave(std::string_view key, std::uint64_t ticket, LeaveOutcome outcome);
-    bool mark_rejoin_failed(std::string_view key, std::uint64_t ticket);
-    bool acknowledge_reconciled(std::string_view key);
+    bool settle_join(const HashedText& key, std::uint64_t ticket, ChannelPhase to);
+    bool settle_leave(const HashedText& key, std::uint64_t ticket, LeaveOutcome outcome);
+    bool mark_rejoin_failed(const HashedText& key, std::uint64_t ticket);
+    bool acknowledge_reconciled(const HashedText& key);
     void clear() noexcept;
 
 private:
