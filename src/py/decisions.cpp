@@ -88,7 +88,9 @@ PyObject* max_pending(RegistryObject& self) {
 
 PyObject* registration(const std::optional<Registration>& r) {
     if (!r) Py_RETURN_NONE;
-    return Py_BuildValue("(NN)", str(r->token), PyLong_FromUnsignedLongLong(r->ticket));
+    Ref token = Ref::steal(str(r->token));
+    Ref ticket = Ref::steal(PyLong_FromUnsignedLongLong(r->ticket));
+    return token && ticket ? PyTuple_Pack(2, token.get(), ticket.get()) : nullptr;
 }
 
 const Signature kRegisterMinted{Callable::Method, "DecisionRegistry", "register_minted($self, room_id=None)", ""};
