@@ -89,6 +89,9 @@ Signature::Signature(Callable kind, std::string_view owner, std::string_view tex
         if (!keyword_only) {
             ++max_positional_;
             if (p.required) ++min_positional_;
+            QSC_ASSERT(!p.required || min_positional_ == max_positional_, "a required parameter after a default");
+        } else if (p.required) {
+            required_keywords_ = true;
         }
     }
 }
@@ -134,7 +137,8 @@ bool Signature::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     for (int i = static_cast<int>(nargs); i < count_; ++i) out[i] = nullptr;
     if (!kwnames) {
-        if (nargs >= min_positional_ && count_ == max_positional_) return true;  // the fast path
+        // The fast path: the required parameters are the leading positional ones.
+        if (nargs >= min_positional_ && !required_keywords_) return true;
         return missing(out);
     }
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

@@ -60,6 +60,7 @@ private:
     std::uint8_t count_ = 0;
     std::uint8_t max_positional_ = 0;
     std::uint8_t min_positional_ = 0;
+    bool required_keywords_ = false;  // a keyword-only parameter without a default
     ExtraKeywords extra_;
     const Signature* next_;
     static inline const Signature* head_ = nullptr;
