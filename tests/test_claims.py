@@ -209,6 +209,43 @@ def test_failed_settlement_continuation(reg, max_retries, recorded, allow_retry,
     assert tracker.record_attempt("m")[0] == recorded + 1  # only read
 
 
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda reg, tracker, m: reg.record_processed_settlement("r", m),
+        lambda reg, tracker, m: reg.record_failed_settlement("r", m, "boom", tracker, True),
+        lambda reg, tracker, m: reg.record_failed_settlement("r", m, "boom", tracker, False),
+        lambda reg, tracker, m: (reg.remember_ack_pending("r", m), reg.pending_ack("r", m))[1],
+        lambda reg, tracker, m: (reg.remember_failed_ack_pending("r", m, "boom"), reg.pending_ack("r", m))[1],
+    ],
+)
+def test_result_dicts_are_fresh(reg, tracker, make):
+    # Every result is the caller's own: changing one, nested dicts included, changes no later one.
+    first = make(reg, tracker, "m1")
+    want = make(reg, tracker, "m2")
+    want = {k: dict(v) if isinstance(v, dict) else v for k, v in want.items()}
+    for key in list(first):
+        if isinstance(first[key], dict):
+            first[key]["kind"] = "changed"
+            first[key]["extra"] = 1
+        first[key] = "changed"
+    first["extra"] = 1
+    got = make(reg, tracker, "m3")
+    if "token" in got:
+        got["token"] = want["token"]
+    assert got == want
+    assert list(got) == list(want)
+
+
+def test_parked_reason_in_results(reg):
+    settlement = reg.record_processed_settlement("r", "m")
+    assert reg.park_settlement("r", "m", settlement["token"], ParkedReason.Rejected)
+    parked = reg.pending_settlement("r", "m")
+    assert parked["parked"] == "rejected" and list(parked) == ["token", "status", "parked", "continuation"]
+    assert reg.pending_ack("r", "m") == {"status": "processed", "parked": "rejected"}
+    assert reg.record_processed_settlement("r", "n")["parked"] is None  # the next one starts unparked
+
+
 @pytest.mark.parametrize("token", ["00", "+0", " 0", "0 ", "", "1", "0.0", "٠"])
 def test_token_must_match_exactly(reg, tracker, token):
     reg.record_processed_settlement("r", "m")

@@ -5,6 +5,7 @@
 #include "core/runtime/claims.hpp"
 #include "core/runtime/retry.hpp"
 #include "py/frame/binding.hpp"
+#include "py/frame/dict_shape.hpp"
 #include "py/frame/enums.hpp"
 #include "py/frame/integer.hpp"
 #include "py/frame/interned.hpp"
@@ -110,19 +111,25 @@ PyObject* parked_value(const std::optional<ParkedReason>& parked) {
     return new_ref(state().wire_names[static_cast<int>(EnumId::ParkedReason)][static_cast<int>(*parked)]);
 }
 
-// status, error (failed intents only), parked: the keys both entry shapes share.
+// Result dicts by intent, their fixed values set in the template.
+DictShape kProcessedSettlement{{&kToken, &kStatus, &kParked, &kContinuation}, {{&kStatus, &kProcessed}}};
+DictShape kFailedSettlement{{&kToken, &kStatus, &kError, &kParked, &kContinuation}, {{&kStatus, &kFailed}}};
+DictShape kProcessedEntry{{&kStatus, &kParked}, {{&kStatus, &kProcessed}}};
+DictShape kFailedEntry{{&kStatus, &kError, &kParked}, {{&kStatus, &kFailed}}};
+DictShape kFinishedNext{{&kKind}, {{&kKind, &kFinished}}};
+DictShape kRetryNext{{&kKind, &kAttempts, &kMaxRetries}, {{&kKind, &kRetry}}};
+
+// The error of a failed intent and the parked reason; the status comes with the shape.
 bool put_intent(PyObject* dict, const std::optional<std::string_view>& error,
                 const std::optional<ParkedReason>& parked) {
-    if (!put(dict, kStatus, new_ref((error ? kFailed : kProcessed).get()))) return false;
     if (error && !put(dict, kError, str(*error))) return false;
-    return put(dict, kParked, parked_value(parked));
+    return !parked || put(dict, kParked, parked_value(parked));
 }
 
 PyObject* continuation_dict(const SettlementContinuation& next) {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !put(dict.get(), kKind, new_ref((next.retry ? kRetry : kFinished).get()))) return nullptr;
-    if (next.retry && (!put(dict.get(), kAttempts, u64(next.attempts)) ||
-                       !put(dict.get(), kMaxRetries, u64(next.max_retries))))
+    if (!next.retry) return kFinishedNext.make();
+    Ref dict = Ref::steal(kRetryNext.make());
+    if (!dict || !put(dict.get(), kAttempts, u64(next.attempts)) || !put(dict.get(), kMaxRetries, u64(next.max_retries)))
         return nullptr;
     return dict.release();
 }
@@ -130,7 +137,7 @@ PyObject* continuation_dict(const SettlementContinuation& next) {
 PyObject* settlement_dict(const Settlement& view) {
     char digits[20];
     const auto printed = std::to_chars(digits, digits + sizeof digits, view.token);
-    Ref dict = Ref::steal(PyDict_New());
+    Ref dict = Ref::steal((view.error ? kFailedSettlement : kProcessedSettlement).make());
     if (!dict || !put(dict.get(), kToken, str(std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits)))) ||
         !put_intent(dict.get(), view.error, view.parked) ||
         !put(dict.get(), kContinuation, continuation_dict(view.continuation)))
@@ -145,7 +152,7 @@ PyObject* settlement_result(const Result<Settlement>& result) {
 PyObject* pending_dict(const PendingEntry& entry) {
     std::optional<std::string_view> error;
     if (entry.error) error = *entry.error;
-    Ref dict = Ref::steal(PyDict_New());
+    Ref dict = Ref::steal((error ? kFailedEntry : kProcessedEntry).make());
     if (!dict || !put_intent(dict.get(), error, entry.parked)) return nullptr;
     return dict.release();
 }
