@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -60,7 +61,10 @@ struct HashedText {
     std::string_view text;
     std::uint64_t hash;
 
-    HashedText(std::string_view s) noexcept : text(s), hash(hash_text(s)) {}
+    // Implicit from any string type, so a probe needs no spelled-out conversion.
+    template <class S>
+        requires std::is_convertible_v<const S&, std::string_view>
+    HashedText(const S& s) noexcept : text(s), hash(hash_text(text)) {}
     operator std::string_view() const noexcept { return text; }
     // A hidden friend, so plain string comparisons never consider it.
     friend bool operator==(const std::string& stored, const HashedText& probe) noexcept {

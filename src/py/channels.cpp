@@ -38,7 +38,7 @@ PyObject* keys_of(const Map& map) {
 }
 
 // (key, ticket) pairs of an ordered map, oldest first.
-PyObject* pairs_of(const OrderedMap<std::string, Ticket>& map) {
+PyObject* pairs_of(const OrderedMap<Ticket>& map) {
     return list_of(map, [](const auto& entry) { return ticket_pair(entry.first, entry.second); });
 }
 

@@ -55,8 +55,8 @@ struct Settlement {
     SettlementContinuation continuation;
 };
 
-using PendingEntries = OrderedMap<std::string, PendingEntry>;
-using CompletedIds = OrderedSet<std::string>;
+using PendingEntries = OrderedMap<PendingEntry>;
+using CompletedIds = OrderedSet;
 using InFlightIds = FlatStringSet;
 
 class ClaimRegistry {

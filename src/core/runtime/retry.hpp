@@ -47,8 +47,8 @@ public:
 private:
     AttemptState& tracked(const HashedText& message_id, AttemptState fresh);
 
-    OrderedMap<std::string, AttemptState> attempts_;
-    OrderedSet<std::string> failed_;
+    OrderedMap<AttemptState> attempts_;
+    OrderedSet failed_;
     std::size_t max_tracked_;
     std::uint32_t max_retries_;
 };

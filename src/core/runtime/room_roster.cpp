@@ -43,7 +43,7 @@ RoomReconciliation RoomRoster::reconcile(std::span<const std::string_view> curre
     RoomReconciliation result;
     for (const auto& [room_id, unit] : admitted_) {
         const bool present = std::binary_search(snapshot.begin(), snapshot.end(), std::string_view(room_id));
-        (present ? result.resync : result.removed).push_back(room_id);
+        (present ? result.resync : result.removed).emplace_back(room_id);
     }
     std::sort(result.removed.begin(), result.removed.end());
     std::sort(result.resync.begin(), result.resync.end());
@@ -63,7 +63,7 @@ RoomReconciliation RoomRoster::reconcile(std::span<const std::string_view> curre
 std::vector<std::string> RoomRoster::clear() {
     std::vector<std::string> rooms;
     rooms.reserve(admitted_.size() + admitting_.size());
-    for (const auto& [room_id, unit] : admitted_) rooms.push_back(room_id);
+    for (const auto& [room_id, unit] : admitted_) rooms.emplace_back(room_id);
     for (const auto& [room_id, ticket] : admitting_) rooms.push_back(room_id);
     std::sort(rooms.begin(), rooms.end());
     admitted_.clear();

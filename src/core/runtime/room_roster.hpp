@@ -34,13 +34,13 @@ public:
     // Cancels a pending admission too; true only if the room was admitted.
     bool record_room_removed(std::string_view room_id);
     // Admitted rooms, oldest admission first.
-    const OrderedSet<std::string>& admitted() const noexcept { return admitted_; }
+    const OrderedSet& admitted() const noexcept { return admitted_; }
     RoomReconciliation reconcile(std::span<const std::string_view> current_room_ids);
     // Every admitted and admitting room, sorted; tickets keep counting.
     std::vector<std::string> clear();
 
 private:
-    OrderedSet<std::string> admitted_;
+    OrderedSet admitted_;
     StringMap<std::uint64_t> admitting_;
     Counter tickets_;
 };

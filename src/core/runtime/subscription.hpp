@@ -25,7 +25,7 @@ public:
     bool is_joined(const HashedText& key) const { return joined_.contains(key); }
     bool is_pending(const HashedText& key, std::uint64_t ticket) const;
     // Joined keys with the tickets that joined them, oldest first.
-    const OrderedMap<std::string, std::uint64_t>& joined() const noexcept { return joined_; }
+    const OrderedMap<std::uint64_t>& joined() const noexcept { return joined_; }
 
     std::optional<std::uint64_t> begin_join(const HashedText& key, Counter& tickets);
     std::optional<std::uint64_t> begin_leave(const HashedText& key, Counter& tickets);
@@ -38,7 +38,7 @@ public:
     void clear() noexcept;
 
 private:
-    OrderedMap<std::string, std::uint64_t> joined_;
+    OrderedMap<std::uint64_t> joined_;
     StringMap<std::uint64_t> pending_;
     StringMap<std::uint64_t> leaving_;
     StringSet needing_reconciliation_;
@@ -57,7 +57,7 @@ public:
     // Rooms.
     RoomStatus room_status(std::string_view room_id) const;
     bool is_room_subscribed(std::string_view room_id) const { return rooms_.is_joined(room_id); }
-    const OrderedMap<std::string, std::uint64_t>& subscribed_rooms() const noexcept { return rooms_.joined(); }
+    const OrderedMap<std::uint64_t>& subscribed_rooms() const noexcept { return rooms_.joined(); }
     std::optional<std::uint64_t> begin_room_subscribe(std::string_view room_id) {
         return rooms_.begin_join(room_id, tickets_);
     }
@@ -80,7 +80,7 @@ public:
     // Agent topics.
     AgentTopicStatus agent_topic_status(std::string_view topic) const;
     bool is_agent_topic_joined(std::string_view topic) const { return topics_.is_joined(topic); }
-    const OrderedMap<std::string, std::uint64_t>& joined_agent_topics() const noexcept { return topics_.joined(); }
+    const OrderedMap<std::uint64_t>& joined_agent_topics() const noexcept { return topics_.joined(); }
     std::optional<std::uint64_t> begin_agent_topic_join(std::string_view topic) {
         return topics_.begin_join(topic, tickets_);
     }
