@@ -53,23 +53,21 @@ void ClaimRegistry::Room::drop_pending(const HashedText& message_id) noexcept {
 ClaimRegistry::ClaimRegistry(std::size_t max_completed) noexcept : max_completed_(max_completed ? max_completed : 1) {}
 
 ClaimRegistry::Room* ClaimRegistry::find_room(const HashedText& room_id) noexcept {
-    auto it = rooms_.find(room_id);
-    return it == rooms_.end() ? nullptr : &it->second;
+    return rooms_.find(room_id);
 }
 
 const ClaimRegistry::Room* ClaimRegistry::find_room(const HashedText& room_id) const noexcept {
-    auto it = rooms_.find(room_id);
-    return it == rooms_.end() ? nullptr : &it->second;
+    return rooms_.find(room_id);
 }
 
 ClaimRegistry::Room& ClaimRegistry::room(const HashedText& room_id) {
     if (Room* found = find_room(room_id)) return *found;
-    return rooms_.try_emplace(std::string(room_id)).first->second;
+    return *rooms_.emplace_back(room_id).first;
 }
 
 void ClaimRegistry::prune(const HashedText& room_id) noexcept {
-    auto it = rooms_.find(room_id);
-    if (it != rooms_.end() && it->second.empty()) rooms_.erase(it);
+    const Room* r = find_room(room_id);
+    if (r && r->empty()) rooms_.erase(room_id);
 }
 
 PendingEntry* ClaimRegistry::find_pending(const HashedText& room_id, const HashedText& message_id) noexcept {
@@ -90,9 +88,9 @@ bool ClaimRegistry::try_claim(const HashedText& room_id, const HashedText& messa
 }
 
 void ClaimRegistry::release(const HashedText& room_id, const HashedText& message_id) noexcept {
-    auto it = rooms_.find(room_id);
-    if (it == rooms_.end() || !it->second.in_flight.erase(message_id)) return;
-    if (it->second.empty()) rooms_.erase(it);
+    Room* r = find_room(room_id);
+    if (!r || !r->in_flight.erase(message_id)) return;
+    if (r->empty()) rooms_.erase(room_id);
 }
 
 DeliveryEligibility ClaimRegistry::delivery_eligibility(const HashedText& room_id, const HashedText& message_id,
@@ -188,8 +186,7 @@ void ClaimRegistry::forget_settlement(const HashedText& room_id, const HashedTex
     Room* r = find_room(room_id);
     if (!r) return;
     r->drop_pending(message_id);
-    auto retries = r->ack_retries.find(message_id);
-    if (retries != r->ack_retries.end()) r->ack_retries.erase(retries);
+    r->ack_retries.erase(message_id);
 }
 
 bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedText& message_id,
@@ -248,11 +245,9 @@ const PendingEntries* ClaimRegistry::pending_entries(const HashedText& room_id) 
 }
 
 std::uint32_t ClaimRegistry::record_ack_retry(const HashedText& room_id, const HashedText& message_id) {
-    auto& retries = room(room_id).ack_retries;
-    auto it = retries.find(message_id);
-    if (it == retries.end()) it = retries.emplace(std::string(message_id), 0).first;
-    it->second = saturating_increment(it->second);
-    return it->second;
+    std::uint32_t& retries = *room(room_id).ack_retries.emplace_back(message_id, 0u).first;
+    retries = saturating_increment(retries);
+    return retries;
 }
 
 // ---- completed messages

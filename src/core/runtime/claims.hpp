@@ -113,7 +113,7 @@ private:
         InFlightIds in_flight;
         PendingEntries pending;
         std::size_t parked = 0;  // pending entries with a reason set
-        std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> ack_retries;
+        OrderedMap<std::uint32_t> ack_retries;
         CompletedIds completed;
 
         bool empty() const noexcept {
@@ -139,7 +139,7 @@ private:
                                          TraceContext trace);
     void forget_settlement(const HashedText& room_id, const HashedText& message_id) noexcept;
 
-    std::unordered_map<std::string, Room, StringHash, std::equal_to<>> rooms_;
+    OrderedMap<Room> rooms_;
     std::size_t max_completed_;
     Counter tokens_;
 };
