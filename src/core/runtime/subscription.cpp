@@ -12,18 +12,18 @@ static_assert(static_cast<int>(AgentTopicStatus::Joined) == static_cast<int>(Cha
 
 namespace {
 
-bool holds(const StringMap<std::uint64_t>& map, const HashedText& key, std::uint64_t ticket) {
-    auto it = map.find(key);
-    return it != map.end() && it->second == ticket;
+bool holds(const OrderedMap<std::uint64_t>& map, const HashedText& key, std::uint64_t ticket) {
+    const std::uint64_t* held = map.find(key);
+    return held && *held == ticket;
 }
 
 }  // namespace
 
 ChannelPhase ChannelBook::phase(const HashedText& key) const {
-    if (pending_.find(key) != pending_.end()) return ChannelPhase::Pending;
+    if (pending_.contains(key)) return ChannelPhase::Pending;
     if (joined_.contains(key)) return ChannelPhase::Joined;
-    if (leaving_.find(key) != leaving_.end()) return ChannelPhase::Leaving;
-    if (needing_reconciliation_.find(key) != needing_reconciliation_.end()) return ChannelPhase::NeedsReconciliation;
+    if (leaving_.contains(key)) return ChannelPhase::Leaving;
+    if (needing_reconciliation_.contains(key)) return ChannelPhase::NeedsReconciliation;
     return ChannelPhase::Absent;
 }
 
@@ -31,52 +31,47 @@ bool ChannelBook::is_pending(const HashedText& key, std::uint64_t ticket) const 
 
 std::optional<std::uint64_t> ChannelBook::begin_join(const HashedText& key, Counter& tickets) {
     if (phase(key) != ChannelPhase::Absent || tickets.exhausted()) return std::nullopt;
-    pending_.emplace(std::string(key), tickets.peek());
+    pending_.emplace_back(key, tickets.peek());
     return tickets.next();
 }
 
 std::optional<std::uint64_t> ChannelBook::begin_leave(const HashedText& key, Counter& tickets) {
     if (!joined_.contains(key) || tickets.exhausted()) return std::nullopt;
-    leaving_.emplace(std::string(key), tickets.peek());
+    leaving_.emplace_back(key, tickets.peek());
     joined_.erase(key);
     return tickets.next();
 }
 
 bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, ChannelPhase to) {
-    auto it = pending_.find(key);
-    if (it == pending_.end() || it->second != ticket) return false;
+    if (!holds(pending_, key, ticket)) return false;
     // The key lands in its new container before it leaves the old one, so a failed allocation
     // changes nothing.
     switch (to) {
         case ChannelPhase::Joined: joined_.touch_back(key) = ticket; break;
-        case ChannelPhase::NeedsReconciliation: needing_reconciliation_.emplace(key); break;
+        case ChannelPhase::NeedsReconciliation: needing_reconciliation_.emplace_back(key); break;
         default: break;  // Absent: the key is simply gone
     }
-    pending_.erase(it);
+    pending_.erase(key);
     return true;
 }
 
 bool ChannelBook::settle_leave(const HashedText& key, std::uint64_t ticket, LeaveOutcome outcome) {
-    auto it = leaving_.find(key);
-    if (it == leaving_.end() || it->second != ticket) return false;
-    if (outcome != LeaveOutcome::Left) needing_reconciliation_.emplace(key);
-    leaving_.erase(it);
+    if (!holds(leaving_, key, ticket)) return false;
+    if (outcome != LeaveOutcome::Left) needing_reconciliation_.emplace_back(key);
+    leaving_.erase(key);
     return true;
 }
 
 bool ChannelBook::mark_rejoin_failed(const HashedText& key, std::uint64_t ticket) {
     const std::uint64_t* stored = joined_.find(key);
     if (!stored || *stored != ticket) return false;
-    needing_reconciliation_.emplace(key);
+    needing_reconciliation_.emplace_back(key);
     joined_.erase(key);
     return true;
 }
 
 bool ChannelBook::acknowledge_reconciled(const HashedText& key) {
-    auto it = needing_reconciliation_.find(key);
-    if (it == needing_reconciliation_.end()) return false;
-    needing_reconciliation_.erase(it);
-    return true;
+    return needing_reconciliation_.erase(key);
 }
 
 void ChannelBook::clear() noexcept {

@@ -39,9 +39,9 @@ public:
 
 private:
     OrderedMap<std::uint64_t> joined_;
-    StringMap<std::uint64_t> pending_;
-    StringMap<std::uint64_t> leaving_;
-    StringSet needing_reconciliation_;
+    OrderedMap<std::uint64_t> pending_;
+    OrderedMap<std::uint64_t> leaving_;
+    OrderedSet needing_reconciliation_;
 };
 
 // How the host's two joins of a room's topics ended.
