@@ -31,15 +31,15 @@ std::optional<Registration> DecisionRegistry::register_minted(std::optional<std:
 }
 
 std::optional<Registration> DecisionRegistry::register_keyed(std::string_view key) {
-    auto found = places_.find(key);
-    if (found != places_.end() && asks_.at(found->second).claimed) return std::nullopt;
+    const std::uint64_t* found = places_.find(key);
+    if (found && asks_.at(*found).claimed) return std::nullopt;
     const auto ticket = tickets_.next();
     if (!ticket) return std::nullopt;
-    if (found == places_.end()) {
+    if (!found) {
         insert(std::string(key), std::nullopt, *ticket);
     } else {
-        Decision& d = asks_.at(found->second);
-        leave_room(found->second, d);
+        Decision& d = asks_.at(*found);
+        leave_room(*found, d);
         d.room_id.reset();
         d.ticket = *ticket;
     }
@@ -107,9 +107,9 @@ CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
 }
 
 DecisionRegistry::Asks::iterator DecisionRegistry::find(std::string_view token, std::uint64_t ticket) noexcept {
-    auto found = places_.find(token);
-    if (found == places_.end()) return asks_.end();
-    auto it = asks_.find(found->second);
+    const std::uint64_t* found = places_.find(token);
+    if (!found) return asks_.end();
+    auto it = asks_.find(*found);
     return it->second.ticket == ticket ? it : asks_.end();
 }
 
@@ -118,7 +118,7 @@ void DecisionRegistry::insert(std::string token, std::optional<std::string> room
     const std::size_t before = asks_.size();
     auto it = asks_.emplace_hint(asks_.end(), ticket, Decision{std::move(token), std::move(room_id), ticket});
     QSC_ASSERT(asks_.size() > before, "ticket reused as a place");
-    places_.emplace(it->second.token, ticket);
+    places_.emplace_back(it->second.token, ticket);
     unclaimed_.insert(unclaimed_.end(), ticket);
     if (it->second.room_id) rooms_[*it->second.room_id].insert(ticket);
 }
@@ -134,7 +134,7 @@ void DecisionRegistry::leave_room(std::uint64_t place, const Decision& d) {
 std::string DecisionRegistry::erase(Asks::iterator it) {
     const std::uint64_t place = it->first;
     leave_room(place, it->second);
-    places_.erase(std::string_view(it->second.token));
+    places_.erase(it->second.token);
     unclaimed_.erase(place);
     std::string token = std::move(it->second.token);
     asks_.erase(it);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/enums.hpp"
+#include "core/ordered.hpp"
 #include "core/string_map.hpp"
 #include "core/runtime/ticket.hpp"
 
@@ -98,8 +99,7 @@ private:
     TokenMint mint_;
     Counter tickets_;
     Asks asks_;
-    // Keys view the tokens held in asks_.
-    std::unordered_map<std::string_view, std::uint64_t, StringHash, std::equal_to<>> places_;
+    OrderedMap<std::uint64_t> places_;  // by token
     std::set<std::uint64_t> unclaimed_;
     std::unordered_map<std::string, std::set<std::uint64_t>, StringHash, std::equal_to<>> rooms_;
 };
