@@ -214,6 +214,36 @@ class TestListingsAndEviction:
         e, _ = registry.register_minted("r")
         assert registry.unclaimed_in_room("r") == [a, d, e]  # several unclaimed asks in one room
 
+    @pytest.mark.parametrize("end", ["forget", "withdraw", "cancel_room"])
+    def test_a_room_emptied_and_filled_again(self, end):
+        # Asks refer to their room's entry; once the last ask leaves, the entry goes, and asks
+        # registered later in a room of the same name must list and cancel by it alone.
+        registry = DecisionRegistry(seed=3)
+        room = "room-" + "x" * 40
+        first = [registry.register_minted(room) for _ in range(3)]
+        other, _ = registry.register_minted("other")
+        if end == "cancel_room":
+            assert len(registry.cancel_room(room).unclaimed) == 3
+        else:
+            for token, ticket in first:
+                assert getattr(registry, end)(token, ticket)
+        assert registry.unclaimed_in_room(room) == []
+        later = [registry.register_minted("".join(room)) for _ in range(2)]
+        registry.try_claim(*later[0])
+        assert registry.unclaimed_in_room(room) == [later[1][0]]
+        assert registry.unclaimed_in_room("other") == [other]
+        cancelled = registry.cancel_room(room)
+        assert (cancelled.unclaimed, cancelled.claimed) == ([later[1][0]], [later[0][0]])
+        assert registry.unclaimed() == [other]
+
+    def test_re_keyed_ask_leaves_its_room(self):
+        registry = DecisionRegistry(seed=0)
+        token, _ = registry.register_minted("r")
+        assert registry.register_keyed(token) == (token, 1)  # the key of a minted ask
+        assert registry.unclaimed_in_room("r") == []
+        assert registry.cancel_room("r").unclaimed == []
+        assert registry.unclaimed() == [token]
+
     def test_evict_skips_claimed_asks(self):
         registry = DecisionRegistry(max_pending=2, seed=0)
         registry.register_keyed("old")

@@ -103,6 +103,13 @@ public:
     }
     bool contains(const HashedText& key) const noexcept { return find_slot(key) != nullptr; }
 
+    // The entry's own copy of a present key, which lives as long as the entry: records that
+    // name an entry can view it instead of holding a copy. Empty when absent.
+    std::string_view stored_key(const HashedText& key) const noexcept {
+        const Slot* s = find_slot(key);
+        return s ? s->node->text() : std::string_view{};
+    }
+
     // Appends `key` with a value built from `args` unless present; a present entry keeps its
     // value and its place. Returns the entry's value and whether it was inserted.
     template <class... A>

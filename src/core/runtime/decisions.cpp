@@ -26,7 +26,7 @@ std::optional<Registration> DecisionRegistry::register_minted(std::optional<std:
     if (!ticket) return std::nullopt;
     std::string token = mint_.next_token();
     while (places_.contains(token)) token = mint_.next_token();
-    insert(token, room_id ? std::optional<std::string>(*room_id) : std::nullopt, *ticket);
+    insert(token, room_id, *ticket);
     return Registration{std::move(token), *ticket};
 }
 
@@ -93,16 +93,17 @@ CancelledDecisions DecisionRegistry::cancel_all() {
 
 CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
     CancelledDecisions out;
-    auto room = rooms_.find(room_id);
-    if (room == rooms_.end()) return out;
-    const std::set<std::uint64_t> places = std::move(room->second);
-    rooms_.erase(room);
+    std::set<std::uint64_t>* room = rooms_.find(room_id);
+    if (!room) return out;
+    const std::set<std::uint64_t> places = std::move(*room);
     for (std::uint64_t place : places) {
         auto it = asks_.find(place);
         QSC_ASSERT(it != asks_.end(), "room index names a missing ask");
+        it->second.room_id.reset();  // the room goes as a whole below
         const bool claimed = it->second.claimed;
         (claimed ? out.claimed : out.unclaimed).push_back(erase(it));
     }
+    rooms_.erase(room_id);
     return out;
 }
 
@@ -113,22 +114,26 @@ DecisionRegistry::Asks::iterator DecisionRegistry::find(std::string_view token, 
     return it->second.ticket == ticket ? it : asks_.end();
 }
 
-void DecisionRegistry::insert(std::string token, std::optional<std::string> room_id, std::uint64_t ticket) {
+void DecisionRegistry::insert(std::string token, std::optional<std::string_view> room_id, std::uint64_t ticket) {
     // The ticket is fresh, so it is also the newest place.
     const std::size_t before = asks_.size();
-    auto it = asks_.emplace_hint(asks_.end(), ticket, Decision{std::move(token), std::move(room_id), ticket});
+    auto it = asks_.emplace_hint(asks_.end(), ticket, Decision{std::move(token), std::nullopt, ticket});
     QSC_ASSERT(asks_.size() > before, "ticket reused as a place");
     places_.emplace_back(it->second.token, ticket);
     unclaimed_.insert(unclaimed_.end(), ticket);
-    if (it->second.room_id) rooms_[*it->second.room_id].insert(ticket);
+    if (room_id) {
+        const HashedText room(*room_id);
+        rooms_.emplace_back(room).first->insert(ticket);
+        it->second.room_id = rooms_.stored_key(room);
+    }
 }
 
 void DecisionRegistry::leave_room(std::uint64_t place, const Decision& d) {
     if (!d.room_id) return;
-    auto room = rooms_.find(*d.room_id);
-    if (room == rooms_.end()) return;
-    room->second.erase(place);
-    if (room->second.empty()) rooms_.erase(room);
+    std::set<std::uint64_t>* room = rooms_.find(*d.room_id);
+    if (!room) return;
+    room->erase(place);
+    if (room->empty()) rooms_.erase(*d.room_id);  // ends the view d.room_id
 }
 
 std::string DecisionRegistry::erase(Asks::iterator it) {

@@ -68,9 +68,9 @@ public:
     }
     template <class F>
     void for_each_unclaimed_in_room(std::string_view room_id, F&& f) const {
-        auto room = rooms_.find(room_id);
-        if (room == rooms_.end()) return;
-        for (std::uint64_t place : room->second)
+        const std::set<std::uint64_t>* room = rooms_.find(room_id);
+        if (!room) return;
+        for (std::uint64_t place : *room)
             if (const Decision& d = asks_.at(place); !d.claimed) f(std::string_view(d.token));
     }
 
@@ -82,7 +82,7 @@ public:
 private:
     struct Decision {
         std::string token;
-        std::optional<std::string> room_id;
+        std::optional<std::string_view> room_id;  // the key of its entry in rooms_
         std::uint64_t ticket;
         bool claimed = false;
     };
@@ -91,7 +91,7 @@ private:
     using Asks = std::map<std::uint64_t, Decision>;
 
     Asks::iterator find(std::string_view token, std::uint64_t ticket) noexcept;
-    void insert(std::string token, std::optional<std::string> room_id, std::uint64_t ticket);
+    void insert(std::string token, std::optional<std::string_view> room_id, std::uint64_t ticket);
     void leave_room(std::uint64_t place, const Decision& d);
     std::string erase(Asks::iterator it);
 
@@ -101,7 +101,7 @@ private:
     Asks asks_;
     OrderedMap<std::uint64_t> places_;  // by token
     std::set<std::uint64_t> unclaimed_;
-    std::unordered_map<std::string, std::set<std::uint64_t>, StringHash, std::equal_to<>> rooms_;
+    OrderedMap<std::set<std::uint64_t>> rooms_;
 };
 
 }  // namespace qsc
