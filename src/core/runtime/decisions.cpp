@@ -31,15 +31,15 @@ std::optional<Registration> DecisionRegistry::register_minted(std::optional<std:
 }
 
 std::optional<Registration> DecisionRegistry::register_keyed(std::string_view key) {
-    const std::uint64_t* found = places_.find(key);
-    if (found && asks_.at(*found).claimed) return std::nullopt;
+    const Asks::iterator* found = places_.find(key);
+    if (found && (*found)->second.claimed) return std::nullopt;
     const auto ticket = tickets_.next();
     if (!ticket) return std::nullopt;
     if (!found) {
         insert(std::string(key), std::nullopt, *ticket);
     } else {
-        Decision& d = asks_.at(*found);
-        leave_room(*found, d);
+        auto& [place, d] = **found;
+        leave_room(place, d);
         d.room_id.reset();
         d.ticket = *ticket;
     }
@@ -108,10 +108,8 @@ CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
 }
 
 DecisionRegistry::Asks::iterator DecisionRegistry::find(std::string_view token, std::uint64_t ticket) noexcept {
-    const std::uint64_t* found = places_.find(token);
-    if (!found) return asks_.end();
-    auto it = asks_.find(*found);
-    return it->second.ticket == ticket ? it : asks_.end();
+    const Asks::iterator* found = places_.find(token);
+    return found && (*found)->second.ticket == ticket ? *found : asks_.end();
 }
 
 void DecisionRegistry::insert(std::string token, std::optional<std::string_view> room_id, std::uint64_t ticket) {
@@ -119,7 +117,7 @@ void DecisionRegistry::insert(std::string token, std::optional<std::string_view>
     const std::size_t before = asks_.size();
     auto it = asks_.emplace_hint(asks_.end(), ticket, Decision{std::move(token), std::nullopt, ticket});
     QSC_ASSERT(asks_.size() > before, "ticket reused as a place");
-    places_.emplace_back(it->second.token, ticket);
+    places_.emplace_back(it->second.token, it);
     unclaimed_.insert(unclaimed_.end(), ticket);
     if (room_id) {
         const HashedText room(*room_id);

@@ -99,7 +99,7 @@ private:
     TokenMint mint_;
     Counter tickets_;
     Asks asks_;
-    OrderedMap<std::uint64_t> places_;  // by token
+    OrderedMap<Asks::iterator> places_;  // by token; map iterators stay valid until erased
     std::set<std::uint64_t> unclaimed_;
     OrderedMap<std::set<std::uint64_t>> rooms_;
 };
