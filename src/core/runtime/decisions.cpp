@@ -38,8 +38,8 @@ std::optional<Registration> DecisionRegistry::register_keyed(std::string_view ke
     if (!found) {
         insert(std::string(key), std::nullopt, *ticket);
     } else {
-        auto& [place, d] = **found;
-        leave_room(place, d);
+        Decision& d = (*found)->second;
+        leave_room(d);
         d.room_id.reset();
         d.ticket = *ticket;
     }
@@ -51,7 +51,7 @@ ClaimOutcome DecisionRegistry::try_claim(std::string_view token, std::uint64_t t
     if (it == asks_.end()) return ClaimOutcome::Stale;
     if (it->second.claimed) return ClaimOutcome::AlreadyClaimed;
     it->second.claimed = true;
-    unclaimed_.erase(it->first);
+    unclaimed_.erase(it->second.unclaimed_at);
     return ClaimOutcome::Claimed;
 }
 
@@ -118,27 +118,26 @@ void DecisionRegistry::insert(std::string token, std::optional<std::string_view>
     auto it = asks_.emplace_hint(asks_.end(), ticket, Decision{std::move(token), std::nullopt, ticket});
     QSC_ASSERT(asks_.size() > before, "ticket reused as a place");
     places_.emplace_back(it->second.token, it);
-    unclaimed_.insert(unclaimed_.end(), ticket);
+    it->second.unclaimed_at = unclaimed_.insert(unclaimed_.end(), ticket);
     if (room_id) {
         const HashedText room(*room_id);
-        rooms_.emplace_back(room).first->insert(ticket);
+        it->second.room_at = rooms_.emplace_back(room).first->insert(ticket).first;
         it->second.room_id = rooms_.stored_key(room);
     }
 }
 
-void DecisionRegistry::leave_room(std::uint64_t place, const Decision& d) {
+void DecisionRegistry::leave_room(const Decision& d) {
     if (!d.room_id) return;
     std::set<std::uint64_t>* room = rooms_.find(*d.room_id);
     if (!room) return;
-    room->erase(place);
+    room->erase(d.room_at);
     if (room->empty()) rooms_.erase(*d.room_id);  // ends the view d.room_id
 }
 
 std::string DecisionRegistry::erase(Asks::iterator it) {
-    const std::uint64_t place = it->first;
-    leave_room(place, it->second);
+    leave_room(it->second);
     places_.erase(it->second.token);
-    unclaimed_.erase(place);
+    if (!it->second.claimed) unclaimed_.erase(it->second.unclaimed_at);
     std::string token = std::move(it->second.token);
     asks_.erase(it);
     return token;

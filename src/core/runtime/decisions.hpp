@@ -85,6 +85,8 @@ private:
         std::optional<std::string_view> room_id;  // the key of its entry in rooms_
         std::uint64_t ticket;
         bool claimed = false;
+        // Its places in unclaimed_ (while unclaimed) and in its room's set (while it has a room).
+        std::set<std::uint64_t>::iterator unclaimed_at{}, room_at{};
     };
     // A place is the ticket of the ask's first registration: it orders asks oldest first and
     // survives re-registration of the key.
@@ -92,7 +94,7 @@ private:
 
     Asks::iterator find(std::string_view token, std::uint64_t ticket) noexcept;
     void insert(std::string token, std::optional<std::string_view> room_id, std::uint64_t ticket);
-    void leave_room(std::uint64_t place, const Decision& d);
+    void leave_room(const Decision& d);
     std::string erase(Asks::iterator it);
 
     std::optional<std::uint32_t> max_pending_;
