@@ -66,27 +66,35 @@ inline bool utf8_view(PyObject* str, std::string_view& out) {
 class Args {
 public:
     explicit Args(const Signature& sig) noexcept : sig_(sig) {}
+    Args(const Args&) = delete;  // view_ may point into this object
+    Args& operator=(const Args&) = delete;
 
     bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         args_ = args;
         nargs_ = nargs;
         kwnames_ = kwnames;
+        // Every parameter given by position: the arguments are the slots, nothing to copy.
+        if (!kwnames && sig_.all_positional(nargs)) {
+            view_ = args;
+            return true;
+        }
+        view_ = slots_;
         return sig_.match(args, nargs, kwnames, slots_);
     }
-    PyObject* operator[](int i) const noexcept { return slots_[i]; }
-    bool given(int i) const noexcept { return slots_[i] && slots_[i] != Py_None; }
+    PyObject* operator[](int i) const noexcept { return view_[i]; }
+    bool given(int i) const noexcept { return view_[i] && view_[i] != Py_None; }
     const Signature& signature() const noexcept { return sig_; }
 
     template <class T>
     bool get(int i, T& out) const {
-        if (convert(slots_[i], out)) return true;
+        if (convert(view_[i], out)) return true;
         note_processing(sig_.param(i));
         return false;
     }
     // For a parameter whose default is not None.
     template <class T>
     bool get_or(int i, T& out, T fallback) const {
-        if (!slots_[i]) {
+        if (!view_[i]) {
             out = fallback;
             return true;
         }
@@ -108,6 +116,7 @@ public:
 private:
     const Signature& sig_;
     PyObject* slots_[kMaxParams];
+    PyObject* const* view_ = slots_;  // the matched arguments: slots_, or the call's own array
     PyObject* const* args_ = nullptr;
     Py_ssize_t nargs_ = 0;
     PyObject* kwnames_ = nullptr;

@@ -37,6 +37,9 @@ public:
     // TypeError set when the call does not fit.
     bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
 
+    // Whether `nargs` positional arguments, and no keywords, fill every parameter.
+    bool all_positional(Py_ssize_t nargs) const noexcept { return nargs == count_ && count_ == max_positional_; }
+
     // The parameter a keyword names, or -1.
     int find(PyObject* keyword) const;
 
