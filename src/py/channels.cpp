@@ -246,12 +246,11 @@ PyTypeObject* make_room_reconciliation_class() {
     static PyGetSetDef getset[] = {getter_def<ReconciliationObject, &removed>("removed"),
                                    getter_def<ReconciliationObject, &admitting>("admitting"),
                                    getter_def<ReconciliationObject, &resync>("resync"), kGetSetEnd};
-    ClassSpec spec = class_spec<ReconciliationObject>(
+    return make_result_class<ReconciliationObject>(
         "quarn_sdk_core.RoomReconciliation",
         "One reconnect's reconciliation against an authoritative room snapshot.\n`removed` and `admitting` are "
-        "already applied by the time this is\nreturned.");
-    spec.getset = getset;
-    return make_class(spec);
+        "already applied by the time this is\nreturned.",
+        getset);
 }
 
 PyMethodDef chat_room_topic_def() { return function_def<kChatRoomTopic, &room_topic<&chat_room_topic>>(); }

@@ -263,12 +263,11 @@ PyTypeObject* make_decision_registry_class() {
 PyTypeObject* make_cancelled_decisions_class() {
     static PyGetSetDef getset[] = {getter_def<CancelledObject, &cancelled_unclaimed>("unclaimed"),
                                    getter_def<CancelledObject, &cancelled_claimed>("claimed"), kGetSetEnd};
-    ClassSpec spec = class_spec<CancelledObject>(
+    return make_result_class<CancelledObject>(
         "quarn_sdk_core.CancelledDecisions",
         "What a cancellation removed, oldest first: `unclaimed` asks the caller\nresolves, and `claimed` ones whose "
-        "claimant still does.");
-    spec.getset = getset;
-    return make_class(spec);
+        "claimant still does.",
+        getset);
 }
 
 PyMethodDef is_authorized_sender_def() { return function_def<kIsAuthorizedSender, &is_authorized_sender>(); }

@@ -308,9 +308,10 @@ PyTypeObject* make_session_outcome_class() {
                                    getter_def<OutcomeObject, &outcome_retry_after_s>("retry_after_s"),
                                    getter_def<OutcomeObject, &outcome_dead_reason>("dead_reason"),
                                    getter_def<OutcomeObject, &outcome_stale_reason>("stale_reason"), kGetSetEnd};
-    ClassSpec spec = class_spec<OutcomeObject>("quarn_sdk_core.SessionOutcome", "The settled outcome of one `Session` call.");
-    spec.getset = getset;
-    return make_class(spec);
+    return make_result_class<OutcomeObject>(
+        "quarn_sdk_core.SessionOutcome",
+        "The settled outcome of one `Session` call.",
+        getset);
 }
 
 PyTypeObject* make_session_class() {

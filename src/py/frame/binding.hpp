@@ -79,6 +79,14 @@ PyTypeObject* make_class(ClassSpec spec, PyMethodDef* methods, PyGetSetDef* gets
     return make_class(spec);
 }
 
+// A class of results that only the module creates.
+template <class Obj>
+PyTypeObject* make_result_class(const char* name, const char* doc, PyGetSetDef* getset) {
+    ClassSpec spec = class_spec<Obj>(name, doc);
+    spec.getset = getset;
+    return make_class(spec);
+}
+
 // Method tables. The docstring (text signature first) comes from the signature.
 template <const Signature& S, FunctionBody F>
 PyMethodDef function_def() {

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py/frame/build.hpp"
 #include "py/frame/python.hpp"
 #include "py/frame/ref.hpp"
 
@@ -22,20 +23,5 @@ struct StrSequence {
 };
 
 bool convert(PyObject* o, StrSequence& out);
-
-// A new list with one item per element of `range`; `item` returns a new reference, or nullptr
-// with an exception set.
-template <class Range, class F>
-PyObject* list_of(const Range& range, F&& item) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(range))));
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const auto& element : range) {
-        PyObject* o = item(element);
-        if (!o) return nullptr;
-        PyList_SET_ITEM(list.get(), i++, o);
-    }
-    return list.release();
-}
 
 }  // namespace qsc::py
