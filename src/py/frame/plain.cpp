@@ -1,0 +1,248 @@
+#include "py/frame/plain.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/json.hpp"
+#include "py/frame/convert.hpp"
+#include "py/frame/ref.hpp"
+
+namespace qsc::py {
+
+namespace {
+
+// Deeper values take the general path, which reports its own limit.
+constexpr int kPlainDepth = 200;
+
+// One nesting level, counted as the general conversion counts it (the interpreter's recursion
+// limit included), so that both refuse the same values.
+class Nesting {
+public:
+    explicit Nesting(int& depth) noexcept : depth_(depth) {
+        if (depth_ >= kPlainDepth || Py_EnterRecursiveCall(" while converting a JSON value")) return;
+        ++depth_;
+        entered_ = true;
+    }
+    ~Nesting() {
+        if (!entered_) return;
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    int& depth_;
+    bool entered_ = false;
+};
+
+bool plain_text(PyObject* str) {
+    std::string_view text;
+    return utf8_view(str, text);
+}
+
+// A new int of the value, when the JSON model holds it (signed or unsigned 64 bits); null with
+// OverflowError set when not.
+PyObject* model_int(PyObject* o) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0) return PyLong_FromLongLong(value);
+    if (overflow < 0) return nullptr;
+    const unsigned long long big = PyLong_AsUnsignedLongLong(o);
+    return big == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? nullptr : PyLong_FromUnsignedLongLong(big);
+}
+
+bool plain_int(PyObject* o) {
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow <= 0) return overflow == 0;
+    const unsigned long long big = PyLong_AsUnsignedLongLong(o);
+    return !(big == static_cast<unsigned long long>(-1) && PyErr_Occurred());
+}
+
+class Checker {
+public:
+    bool value(PyObject* o);
+
+private:
+    bool container(PyObject* o);
+    int depth_ = 0;
+};
+
+bool Checker::value(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type == &PyUnicode_Type) return plain_text(o);
+    if (o == Py_None || type == &PyBool_Type || type == &PyFloat_Type) return true;
+    if (type == &PyLong_Type) return plain_int(o);
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return container(o);
+    return false;
+}
+
+bool Checker::container(PyObject* o) {
+    Nesting level(depth_);
+    if (!level) return false;
+    if (PyDict_CheckExact(o)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(o, &pos, &key, &item))
+            if (!PyUnicode_CheckExact(key) || !plain_text(key) || !value(item)) return false;
+        return true;
+    }
+    PyObject* const* items = PyList_CheckExact(o) ? PySequence_Fast_ITEMS(o) : &PyTuple_GET_ITEM(o, 0);
+    for (Py_ssize_t i = 0, n = Py_SIZE(o); i < n; ++i)
+        if (!value(items[i])) return false;
+    return true;
+}
+
+// Building the copy allocates, and a collection it sets off may run finalisers that change the
+// source: a dict's keys and values are held while it is copied, lists are read by index.
+class Copier {
+public:
+    PyObject* value(PyObject* o);
+
+private:
+    struct Member {
+        PyObject* key;
+        PyObject* source;
+        PyObject* copy;
+        const char* data;
+        std::size_t size;
+
+        std::string_view text() const noexcept { return {data, size}; }
+    };
+
+    // The members of one dict, on top of its parents', released when it is done.
+    class Members {
+    public:
+        explicit Members(std::vector<Member>& all) noexcept : all_(all), base_(all.size()) {}
+        Members(const Members&) = delete;
+        Members& operator=(const Members&) = delete;
+        ~Members() {
+            for (std::size_t i = base_; i < all_.size(); ++i) {
+                Py_DECREF(all_[i].key);
+                Py_DECREF(all_[i].source);
+                Py_XDECREF(all_[i].copy);
+            }
+            all_.resize(base_);
+        }
+        std::size_t base() const noexcept { return base_; }
+
+    private:
+        std::vector<Member>& all_;
+        std::size_t base_;
+    };
+
+    PyObject* container(PyObject* o);
+    PyObject* dict(PyObject* o);
+    PyObject* list(PyObject* o);
+    PyObject* tuple(PyObject* o);
+    void sort(std::size_t base) noexcept;
+
+    std::vector<Member> members_;
+    int depth_ = 0;
+};
+
+PyObject* Copier::value(PyObject* o) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type == &PyUnicode_Type) return plain_text(o) ? new_ref(o) : nullptr;
+    if (o == Py_None || type == &PyBool_Type) return new_ref(o);
+    if (type == &PyLong_Type) return model_int(o);  // a new int, as the model gives back
+    if (type == &PyFloat_Type) {
+        const double d = PyFloat_AS_DOUBLE(o);
+        return std::isfinite(d) ? PyFloat_FromDouble(d) : new_ref(Py_None);
+    }
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return container(o);
+    return nullptr;
+}
+
+PyObject* Copier::container(PyObject* o) {
+    Nesting level(depth_);
+    if (!level) return nullptr;
+    if (PyDict_CheckExact(o)) return dict(o);
+    if (PyList_CheckExact(o)) return list(o);
+    return tuple(o);
+}
+
+void Copier::sort(std::size_t base) noexcept {
+    Member* first = members_.data() + base;
+    Member* last = members_.data() + members_.size();
+    const auto before = [](const Member& a, const Member& b) { return text_less(a.text(), b.text()); };
+    if (last - first > 32) return std::sort(first, last, before);
+    for (Member* i = first + 1; i < last; ++i) {
+        const Member moving = *i;
+        Member* j = i;
+        for (; j > first && before(moving, j[-1]); --j) *j = j[-1];
+        *j = moving;
+    }
+}
+
+PyObject* Copier::dict(PyObject* o) {
+    Members level(members_);
+    const std::size_t base = level.base();
+    members_.reserve(base + static_cast<std::size_t>(PyDict_GET_SIZE(o)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(o, &pos, &key, &item)) {
+        std::string_view text;
+        if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) return nullptr;
+        members_.push_back(Member{new_ref(key), new_ref(item), nullptr, text.data(), text.size()});
+    }
+    const std::size_t end = members_.size();
+    for (std::size_t i = base; i < end; ++i) {
+        PyObject* copy = value(members_[i].source);
+        if (!copy) return nullptr;
+        members_[i].copy = copy;
+    }
+    // Exact str keys of one dict never share their text: sorted, they are the model's order.
+    sort(base);
+    Ref out = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(end - base)));
+    if (!out) return nullptr;
+    for (std::size_t i = base; i < end; ++i)
+        if (PyDict_SetItem(out.get(), members_[i].key, members_[i].copy) < 0) return nullptr;
+    return out.release();
+}
+
+PyObject* Copier::list(PyObject* o) {
+    const Py_ssize_t n = PyList_GET_SIZE(o);
+    Ref out = Ref::steal(PyList_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // Changed under us: the general path reads it as it is now.
+        if (PyList_GET_SIZE(o) != n) return nullptr;
+        Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
+        PyObject* copy = value(item.get());
+        if (!copy) return nullptr;
+        PyList_SET_ITEM(out.get(), i, copy);
+    }
+    return PyList_GET_SIZE(o) == n ? out.release() : nullptr;
+}
+
+PyObject* Copier::tuple(PyObject* o) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(o);
+    Ref out = Ref::steal(PyList_New(n));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* copy = value(PyTuple_GET_ITEM(o, i));
+        if (!copy) return nullptr;
+        PyList_SET_ITEM(out.get(), i, copy);
+    }
+    return out.release();
+}
+
+}  // namespace
+
+bool is_plain(PyObject* o) {
+    if (Checker().value(o)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+PyObject* plain_sorted_copy(PyObject* o) {
+    PyObject* copy = Copier().value(o);
+    if (!copy) PyErr_Clear();
+    return copy;
+}
+
+}  // namespace qsc::py
