@@ -7,7 +7,6 @@
 #include "py/frame/binding.hpp"
 #include "py/frame/interned.hpp"
 #include "py/frame/json.hpp"
-#include "py/frame/plain.hpp"
 #include "py/plain_message.hpp"
 #include "py/registry.hpp"
 
@@ -76,12 +75,11 @@ const Signature kEvaluateDeliveryEvent{
     "Evaluate the routing decision for one inbound platform event.\n\nOn failure raises `ValueError` with `.issues` "
     "(a tuple of\n`(path, code, message)` triples) and `.trace_context`. A `payload` that\ncannot be converted raises "
     "`TypeError`."};
-// A plain "message_created" payload that holds is routed from the caller's objects as they are:
-// converting it would give the same facts. Null, with no exception, leaves it to the general path.
+// A plain "message_created" payload of the plain message shape, routed from the caller's objects
+// as they are: converting it would give the same facts.
 PyObject* route_plain_message(const Args& a, std::optional<TextRef> room_id, std::string_view agent_id,
                               std::optional<std::string_view> trace) {
     PyObject* payload = a[2];
-    if (!PyDict_CheckExact(payload) || !plain_message_holds(payload)) return nullptr;
     PyObject* chat_room_id = PyDict_GetItemWithError(payload, kChatRoomId.get());
     // The strs a decision hands back, held: building it may run a finaliser that changes the payload.
     StrHolds holds;
@@ -89,7 +87,8 @@ PyObject* route_plain_message(const Args& a, std::optional<TextRef> room_id, std
     for (auto [key, out] : {std::pair{&kId, &facts.id}, {&kSenderId, &facts.sender_id}, {&kSenderType, &facts.sender_type}}) {
         PyObject* value = PyDict_GetItemWithError(payload, key->get());
         std::string_view text;
-        utf8_view(value, text);  // a plain str has its text
+        // Checked just before, with no Python code run since.
+        if (!value || !utf8_view(value, text)) return raise_panic("a checked message lacks a field");
         holds.add(value);
         *out = TextRef{text, value};
     }
@@ -112,10 +111,9 @@ PyObject* evaluate_delivery_event(const Args& a) {
     std::optional<std::string_view> trace;
     if (!a.get(0, event_type) || !a.get(1, room_id)) return nullptr;
     // A plain payload converts without fail, so the remaining arguments may be taken first.
-    if (event_type.text == "message_created" && is_plain(a[2])) {
+    if (event_type.text == "message_created" && is_plain(a[2], &kPlainMessage)) {
         if (!a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
-        if (PyObject* answer = route_plain_message(a, room_id, agent_id, trace)) return answer;
-        if (PyErr_Occurred()) return nullptr;
+        return route_plain_message(a, room_id, agent_id, trace);
     }
     // Only str checks follow the payload, so its strings stay alive to be handed back.
     if (!json_arg(a, 2, payload) || !a.get(3, agent_id) || !a.get(4, trace)) return nullptr;

@@ -4,7 +4,6 @@
 #include "core/events/dispatch.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/json.hpp"
-#include "py/frame/plain.hpp"
 #include "py/plain_message.hpp"
 #include "py/registry.hpp"
 
@@ -16,11 +15,9 @@ namespace {
 // null (no exception) when the general path must answer.
 PyObject* plain_answer(EventType kind, PyObject* raw) {
     if (kind == EventType::EventCreated) return plain_sorted_copy(raw);
-    if ((kind != EventType::MessageCreated && kind != EventType::MessageUpdated) || !PyDict_CheckExact(raw))
-        return nullptr;
-    // Checked on the copy: a finaliser run while it is made may change the caller's dicts.
-    Ref copy = Ref::steal(plain_sorted_copy(raw));
-    return copy && plain_message_holds(copy.get()) ? copy.release() : nullptr;
+    if (kind == EventType::MessageCreated || kind == EventType::MessageUpdated)
+        return plain_sorted_copy(raw, &kPlainMessage);
+    return nullptr;
 }
 
 QSC_COLD PyObject* unknown_event_type(std::string_view name, TraceContext trace) {

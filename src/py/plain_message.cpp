@@ -1,66 +1,49 @@
 #include "py/plain_message.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <iterator>
-#include <utility>
 
 #include "core/events/message.hpp"
-#include "py/frame/interned.hpp"
 
 namespace qsc::py {
 
 namespace {
 
-using events::FieldRule;
-using events::Rule;
+using Need = PlainShape::Need;
+using Field = PlainShape::Field;
 
-// The keys of a rule table, interned with the module's other fixed strings.
-template <const auto& Rules, class = std::make_index_sequence<std::size(Rules)>>
-struct RuleKeys;
+constexpr PlainShape kString{Need::String};
+constexpr PlainShape kNullableString{Need::NullableString};
+constexpr PlainShape kAnyList{Need::List};
 
-template <const auto& Rules, std::size_t... I>
-struct RuleKeys<Rules, std::index_sequence<I...>> {
-    static inline Interned keys[sizeof...(I)] = {Interned(Rules[I].key)...};
-};
-
-Interned kMetadata{"metadata"};
-Interned kMentions{"mentions"};
-Interned kAttachments{"attachments"};
-
-// A plain dict's keys are exact strs: a lookup runs no Python code.
-PyObject* member(PyObject* dict, const Interned& key) { return PyDict_GetItemWithError(dict, key.get()); }
-
-template <const auto& Rules>
-bool rules_hold(PyObject* object) {
-    if (!PyDict_CheckExact(object)) return false;
-    const Interned* keys = RuleKeys<Rules>::keys;
+// A rule table's fields and `extra`, in ascending byte order of key.
+template <const auto& Rules, std::size_t N = 0>
+constexpr auto fields_of(std::array<Field, N> extra = {}) {
+    std::array<Field, std::size(Rules) + N> out{};
     for (std::size_t i = 0; i < std::size(Rules); ++i) {
-        PyObject* value = member(object, keys[i]);
         switch (Rules[i].rule) {
-            case Rule::RequiredString:
-                if (!value || !PyUnicode_CheckExact(value)) return false;
-                break;
-            case Rule::NullableString:
-                if (value && value != Py_None && !PyUnicode_CheckExact(value)) return false;
-                break;
-            default: return false;
+            case events::Rule::RequiredString: out[i] = Field{Rules[i].key, &kString, true}; break;
+            case events::Rule::NullableString: out[i] = Field{Rules[i].key, &kNullableString, false}; break;
+            default: throw "a rule with no plain shape";  // not a constant: fails the build
         }
     }
-    return true;
+    for (std::size_t i = 0; i < N; ++i) out[std::size(Rules) + i] = extra[i];
+    std::sort(out.begin(), out.end(), [](const Field& a, const Field& b) { return a.key < b.key; });
+    return out;
 }
+
+constexpr auto kMentionFields = fields_of<events::kMentionFields>();
+constexpr PlainShape kMention{Need::Dict, kMentionFields};
+constexpr PlainShape kMentionList{Need::List, {}, &kMention};
+constexpr Field kMetadataFields[] = {{"mentions", &kMentionList, true}};
+constexpr PlainShape kMetadata{Need::Dict, kMetadataFields};
+constexpr auto kMessageFields = fields_of<events::kMessageFields>(
+    std::array<Field, 2>{Field{"metadata", &kMetadata, true}, Field{"attachments", &kAnyList, true}});
 
 }  // namespace
 
-bool plain_message_holds(PyObject* payload) {
-    if (!rules_hold<events::kMessageFields>(payload)) return false;
-    PyObject* metadata = member(payload, kMetadata);
-    if (!metadata || !PyDict_CheckExact(metadata)) return false;
-    PyObject* mentions = member(metadata, kMentions);
-    if (!mentions || !PyList_CheckExact(mentions)) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(mentions); ++i)
-        if (!rules_hold<events::kMentionFields>(PyList_GET_ITEM(mentions, i))) return false;
-    PyObject* attachments = member(payload, kAttachments);
-    return attachments && PyList_CheckExact(attachments);
-}
+const PlainShape kPlainMessage{Need::Dict, kMessageFields};
 
 }  // namespace qsc::py

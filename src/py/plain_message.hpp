@@ -1,14 +1,14 @@
-// The message checks over a plain payload's own objects (see frame/plain.hpp), for the common
-// case of a message that passes them as it is.
+// The shape of a message that passes the "message_created" checks as it is, with nothing to
+// normalise, for reading plain payloads (see frame/plain.hpp) in one pass.
 #pragma once
 
-#include "py/frame/python.hpp"
+#include "py/frame/plain.hpp"
 
 namespace qsc::py {
 
-// Whether a plain `payload` passes the "message_created" checks with nothing to normalise: a
-// dict whose fields hold, with a `metadata` dict holding a `mentions` list of valid mentions,
-// and an `attachments` list. False means only that the general path must answer.
-bool plain_message_holds(PyObject* payload);
+// A dict whose fields hold, with a `metadata` dict holding a `mentions` list of valid mentions,
+// and an `attachments` list. A payload without this shape is left to the general path, which
+// normalises it or reports its issues.
+extern const PlainShape kPlainMessage;
 
 }  // namespace qsc::py
