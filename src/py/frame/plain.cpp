@@ -75,6 +75,8 @@ std::uint64_t head_of(std::string_view text) noexcept {
 // Byte-wise order of two keys given with their heads.
 int compare_keys(std::uint64_t a_head, std::string_view a, std::uint64_t b_head, std::string_view b) noexcept {
     if (a_head != b_head) return a_head < b_head ? -1 : 1;
+    // Equal heads of short keys: the shorter is a prefix of the longer (padded with zeros).
+    if (a.size() <= 8 && b.size() <= 8) return a.size() < b.size() ? -1 : a.size() > b.size();
     return a.compare(b);
 }
 
