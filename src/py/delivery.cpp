@@ -7,6 +7,7 @@
 #include "py/frame/binding.hpp"
 #include "py/frame/interned.hpp"
 #include "py/frame/json.hpp"
+#include "py/plain_message.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {
@@ -19,6 +20,8 @@ Interned kRoomId{"room_id"};
 Interned kMessageId{"message_id"};
 Interned kSenderId{"sender_id"};
 Interned kSenderType{"sender_type"};
+Interned kId{"id"};
+Interned kChatRoomId{"chat_room_id"};
 Interned kNextOpenId{"next_open_id"};
 
 // The decision names, shared by every dict that carries them.
@@ -72,16 +75,48 @@ const Signature kEvaluateDeliveryEvent{
     "Evaluate the routing decision for one inbound platform event.\n\nOn failure raises `ValueError` with `.issues` "
     "(a tuple of\n`(path, code, message)` triples) and `.trace_context`. A `payload` that\ncannot be converted raises "
     "`TypeError`."};
+// A plain "message_created" payload of the plain message shape, routed from the caller's objects
+// as they are: converting it would give the same facts.
+PyObject* route_plain_message(const Args& a, std::optional<TextRef> room_id, std::string_view agent_id,
+                              std::optional<std::string_view> trace) {
+    PyObject* payload = a[2];
+    PyObject* chat_room_id = PyDict_GetItemWithError(payload, kChatRoomId.get());
+    // The strs a decision hands back, held: building it may run a finaliser that changes the payload.
+    StrHolds holds;
+    MessageFacts facts;
+    for (auto [key, out] : {std::pair{&kId, &facts.id}, {&kSenderId, &facts.sender_id}, {&kSenderType, &facts.sender_type}}) {
+        PyObject* value = PyDict_GetItemWithError(payload, key->get());
+        std::string_view text;
+        // Checked just before, with no Python code run since.
+        if (!value || !utf8_view(value, text)) return raise_panic("a checked message lacks a field");
+        holds.add(value);
+        *out = TextRef{text, value};
+    }
+    Json room_member;
+    if (chat_room_id) {
+        holds.add(chat_room_id);
+        if (!json_from_py(chat_room_id, room_member)) return nullptr;
+        facts.chat_room_id = &room_member;
+    }
+    Result<EventDecision> d = route_valid_message(room_id, facts, agent_id, trace);
+    if (!d) return raise_core_error(d.error());
+    return event_decision(*d);
+}
+
 PyObject* evaluate_delivery_event(const Args& a) {
     TextRef event_type;
     std::optional<TextRef> room_id;
     TrackedJson payload;
     std::string_view agent_id;
     std::optional<std::string_view> trace;
+    if (!a.get(0, event_type) || !a.get(1, room_id)) return nullptr;
+    // A plain payload converts without fail, so the remaining arguments may be taken first.
+    if (event_type.text == "message_created" && is_plain(a[2], &kPlainMessage)) {
+        if (!a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
+        return route_plain_message(a, room_id, agent_id, trace);
+    }
     // Only str checks follow the payload, so its strings stay alive to be handed back.
-    if (!a.get(0, event_type) || !a.get(1, room_id) || !json_arg(a, 2, payload) ||
-        !a.get(3, agent_id) || !a.get(4, trace))
-        return nullptr;
+    if (!json_arg(a, 2, payload) || !a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
     Result<EventDecision> d = evaluate_delivery_event(event_type, room_id, payload.value, agent_id, trace);
     if (!d) return raise_core_error(d.error());
     return event_decision(*d);

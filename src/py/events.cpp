@@ -4,11 +4,21 @@
 #include "core/events/dispatch.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/json.hpp"
+#include "py/plain_message.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {
 
 namespace {
+
+// The answer for a plain payload that needs no normalising, taken from the caller's objects;
+// null (no exception) when the general path must answer.
+PyObject* plain_answer(EventType kind, PyObject* raw) {
+    if (kind == EventType::EventCreated) return plain_sorted_copy(raw);
+    if (kind == EventType::MessageCreated || kind == EventType::MessageUpdated)
+        return plain_sorted_copy(raw, &kPlainMessage);
+    return nullptr;
+}
 
 QSC_COLD PyObject* unknown_event_type(std::string_view name, TraceContext trace) {
     return raise_core_error(
@@ -40,10 +50,12 @@ const Signature kValidateEventPayload{
 PyObject* validate_event_payload(const Args& a) {
     std::optional<std::string_view> trace;
     EventType kind{};
-    TrackedJson payload;
     // The name is resolved before the payload is looked at; the payload is converted last, so
     // its strings can be handed back as they are.
-    if (!a.get(2, trace) || !event_kind(a[0], trace, kind) || !json_arg(a, 1, payload)) return nullptr;
+    if (!a.get(2, trace) || !event_kind(a[0], trace, kind)) return nullptr;
+    if (PyObject* answer = plain_answer(kind, a[1])) return answer;
+    TrackedJson payload;
+    if (!json_arg(a, 1, payload)) return nullptr;
     if (auto error = events::normalize_event_payload(kind, payload.value, trace)) return raise_core_error(*error);
     return json_to_py(payload.value);
 }

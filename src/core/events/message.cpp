@@ -6,20 +6,6 @@ namespace qsc::events {
 
 namespace {
 
-constexpr FieldRule kMessageFields[] = {
-    {"id", Rule::RequiredString},          {"content", Rule::RequiredString},
-    {"message_type", Rule::RequiredString}, {"sender_type", Rule::RequiredString},
-    {"sender_id", Rule::RequiredString},   {"inserted_at", Rule::RequiredString},
-    {"updated_at", Rule::RequiredString},  {"sender_name", Rule::NullableString},
-};
-
-constexpr FieldRule kMentionFields[] = {
-    {"id", Rule::RequiredString},
-    {"username", Rule::NullableString},
-    {"handle", Rule::NullableString},
-    {"name", Rule::NullableString},
-};
-
 constexpr std::string_view kMentions = "metadata.mentions";
 
 // Absent or null becomes an empty container; false when the value is there but of another kind.

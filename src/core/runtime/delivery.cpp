@@ -33,34 +33,43 @@ TextRef string_member(const JsonObject& payload, std::string_view key) {
     return TextRef::of(value->as_string());
 }
 
-Result<EventDecision> route_message(std::optional<TextRef> room_id, Json& payload, std::string_view agent_id,
-                                    TraceContext trace) {
-    if (auto error = events::normalize_event_payload(EventType::MessageCreated, payload, trace)) return std::move(*error);
-    const JsonObject& message = payload.as_object();
-    const TextRef id = string_member(message, "id");
-    // Before the room id: an event with both faults reports only this one.
-    if (id.text.empty()) return empty_message_id(trace);
-    Result<TextRef> room = resolve_room_id(room_id, payload, "chat_room_id", trace);
-    if (!room) return std::move(room.error());
-    const TextRef sender_id = string_member(message, "sender_id");
-    const TextRef sender_type = string_member(message, "sender_type");
-    if (is_self_echo(sender_id.text, sender_type.text, agent_id))
-        return EventDecision{EventDecision::Kind::SkipSelf, {}, *room, id, {}, {}};
-    return EventDecision{EventDecision::Kind::Invocation, {}, *room, id, sender_id, sender_type};
-}
-
-}  // namespace
-
-Result<TextRef> resolve_room_id(std::optional<TextRef> envelope_room_id, const Json& payload,
-                                std::string_view payload_key, TraceContext trace) {
+// The payload's `payload_key` member (null when absent) as the room id, the envelope's winning.
+Result<TextRef> resolve_room_member(std::optional<TextRef> envelope_room_id, const Json* value,
+                                    std::string_view payload_key, TraceContext trace) {
     if (envelope_room_id && !envelope_room_id->text.empty()) return *envelope_room_id;
-    const JsonObject* object = payload.object_if();
-    const Json* value = object ? object->find(payload_key) : nullptr;
     if (!value || value->is_null()) return missing_room_id(trace);
     if (!value->is_string()) return room_id_not_a_string(payload_key, trace);
     const JsonString& room = value->as_string();
     if (room.text().empty()) return missing_room_id(trace);
     return TextRef::of(room);
+}
+
+Result<EventDecision> route_message(std::optional<TextRef> room_id, Json& payload, std::string_view agent_id,
+                                    TraceContext trace) {
+    if (auto error = events::normalize_event_payload(EventType::MessageCreated, payload, trace)) return std::move(*error);
+    const JsonObject& message = payload.as_object();
+    const MessageFacts facts{string_member(message, "id"), string_member(message, "sender_id"),
+                             string_member(message, "sender_type"), message.find("chat_room_id")};
+    return route_valid_message(room_id, facts, agent_id, trace);
+}
+
+}  // namespace
+
+Result<EventDecision> route_valid_message(std::optional<TextRef> room_id, const MessageFacts& message,
+                                          std::string_view agent_id, TraceContext trace) {
+    // Before the room id: an event with both faults reports only this one.
+    if (message.id.text.empty()) return empty_message_id(trace);
+    Result<TextRef> room = resolve_room_member(room_id, message.chat_room_id, "chat_room_id", trace);
+    if (!room) return std::move(room.error());
+    if (is_self_echo(message.sender_id.text, message.sender_type.text, agent_id))
+        return EventDecision{EventDecision::Kind::SkipSelf, {}, *room, message.id, {}, {}};
+    return EventDecision{EventDecision::Kind::Invocation, {}, *room, message.id, message.sender_id, message.sender_type};
+}
+
+Result<TextRef> resolve_room_id(std::optional<TextRef> envelope_room_id, const Json& payload,
+                                std::string_view payload_key, TraceContext trace) {
+    const JsonObject* object = payload.object_if();
+    return resolve_room_member(envelope_room_id, object ? object->find(payload_key) : nullptr, payload_key, trace);
 }
 
 Result<EventDecision> evaluate_delivery_event(TextRef event_type, std::optional<TextRef> room_id, Json& payload,

@@ -29,6 +29,19 @@ struct EventDecision {
 Result<EventDecision> evaluate_delivery_event(TextRef event_type, std::optional<TextRef> room_id, Json& payload,
                                               std::string_view agent_id, TraceContext trace);
 
+// What routing reads of a "message_created" payload that passed validation; `chat_room_id` is
+// the payload's member of that name, or null when it has none.
+struct MessageFacts {
+    TextRef id;
+    TextRef sender_id;
+    TextRef sender_type;
+    const Json* chat_room_id = nullptr;
+};
+
+// The decision for a valid "message_created" payload, told by its facts alone.
+Result<EventDecision> route_valid_message(std::optional<TextRef> room_id, const MessageFacts& message,
+                                          std::string_view agent_id, TraceContext trace);
+
 // The envelope's room id wins; else the payload's `payload_key` member. Empty counts as absent.
 Result<TextRef> resolve_room_id(std::optional<TextRef> envelope_room_id, const Json& payload,
                                 std::string_view payload_key, TraceContext trace);

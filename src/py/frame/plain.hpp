@@ -1,0 +1,50 @@
+// Plain values: built of nothing but exact dicts with str keys, lists, tuples, strs, ints, floats,
+// bools and None. Reading one runs no Python code, so what the general JSON conversion would
+// make of it can be had straight from the objects, without the JSON model in between.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "py/frame/python.hpp"
+
+namespace qsc::py {
+
+// The first eight bytes of a key as a big-endian number, zero-padded: keys whose heads differ are
+// ordered by them, byte-wise.
+constexpr std::uint64_t key_head(std::string_view text) noexcept {
+    std::uint64_t head = 0;
+    for (std::size_t i = 0; i < 8; ++i) head = head << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+    return head;
+}
+
+// What a walk also requires of a plain value on its way, so that one pass both reads and checks
+// it. No shape (null) requires nothing.
+struct PlainShape {
+    enum class Need : std::uint8_t { Any, String, NullableString, Dict, List };
+    struct Field {
+        std::string_view key;
+        const PlainShape* shape;
+        bool required;
+        std::uint64_t head = key_head(key);
+    };
+
+    Need need = Need::Any;
+    // Dict: the named fields' shapes, in ascending byte order of key; other keys may be anything.
+    std::span<const Field> fields{};
+    const PlainShape* items = nullptr;  // List (or tuple): every item's shape
+};
+
+// Whether json_from_py would convert `o` without running Python code and without an error, and
+// `o` has `shape`. No exception is left set either way.
+bool is_plain(PyObject* o, const PlainShape* shape = nullptr);
+
+// json_to_py(json_from_py(o)) for a plain `o` of `shape`: dicts copied with their keys in sorted
+// order, tuples as lists, the caller's strs handed back. Null, with no exception set, for
+// anything else (or when memory runs out): the general conversion then answers. The shape is
+// checked on what is copied, whatever a finaliser run meanwhile does to the caller's objects.
+PyObject* plain_sorted_copy(PyObject* o, const PlainShape* shape = nullptr);
+
+}  // namespace qsc::py
