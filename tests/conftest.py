@@ -15,11 +15,15 @@ settings.load_profile("qsc")
 
 
 def pytest_terminal_summary(terminalreporter):
-    """The fuzzer's figures, when it ran: how many runs, calls and replayed calls."""
-    fuzz = sys.modules.get("test_fuzz")
-    if fuzz and fuzz.COUNTS["runs"]:
-        counts = ", ".join(f"{v} {k}" for k, v in fuzz.COUNTS.items())
-        terminalreporter.write_line(f"hostile fuzzing: {counts}")
-        if os.environ.get("QSC_FUZZ_STATS"):
-            with open(os.environ["QSC_FUZZ_STATS"], "a") as out:
-                out.write(" ".join(f"{k}={v}" for k, v in fuzz.COUNTS.items()) + "\n")
+    """The figures of the fuzzer and the model-based tests, when they ran (also appended to the
+    file named by QSC_FUZZ_STATS)."""
+    figures = {}
+    for module, counts in (("test_fuzz", "COUNTS"), ("test_models", "STEPS")):
+        if module in sys.modules:
+            figures.update(getattr(sys.modules[module], counts))
+    if not any(figures.values()):
+        return
+    terminalreporter.write_line("robustness figures: " + ", ".join(f"{v} {k}" for k, v in figures.items()))
+    if os.environ.get("QSC_FUZZ_STATS"):
+        with open(os.environ["QSC_FUZZ_STATS"], "a") as out:
+            out.write(" ".join(f"{k}={v}" for k, v in figures.items()) + "\n")
