@@ -11,14 +11,25 @@ Json::Json(double d) noexcept {
 
 JsonObject JsonObject::from_members(std::vector<JsonMember>&& members) {
     JsonObject object;
-    std::stable_sort(members.begin(), members.end(),
-                     [](const JsonMember& a, const JsonMember& b) { return a.key.text < b.key.text; });
+    const auto before = [](const JsonMember& a, const JsonMember& b) { return a.key.text < b.key.text; };
+    if (std::adjacent_find(members.begin(), members.end(), [&](const JsonMember& a, const JsonMember& b) {
+            return !before(a, b);
+        }) == members.end()) {
+        object.members_ = std::move(members);  // already in order, no duplicates
+        return object;
+    }
+    // Sort positions, not the members themselves: a member is large to move. Ties keep their
+    // order, so the last of a run of equal keys is the one given last.
+    std::vector<std::uint32_t> order(members.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const int c = members[a].key.text.compare(members[b].key.text);
+        return c < 0 || (c == 0 && a < b);
+    });
     object.members_.reserve(members.size());
-    for (JsonMember& m : members) {
-        if (!object.members_.empty() && object.members_.back().key.text == m.key.text)
-            object.members_.back() = std::move(m);
-        else
-            object.members_.push_back(std::move(m));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i + 1 < order.size() && members[order[i]].key.text == members[order[i + 1]].key.text) continue;
+        object.members_.push_back(std::move(members[order[i]]));
     }
     return object;
 }

@@ -223,10 +223,7 @@ PyTypeObject* make_subscription_tracker_class() {
         tracker_noargs_def<kWrite, kEndSession, &T::end_session>(),
         kMethodsEnd,
     };
-    ClassSpec spec = class_spec<TrackerObject>("quarn_sdk_core.SubscriptionTracker", kTrackerNew.doc());
-    spec.construct = &call_constructor<kTrackerNew, &tracker_new>;
-    spec.methods = methods;
-    return make_class(spec);
+    return make_class<kTrackerNew, &tracker_new>(class_spec<TrackerObject>("quarn_sdk_core.SubscriptionTracker"), methods);
 }
 
 PyTypeObject* make_room_roster_class() {
@@ -242,10 +239,7 @@ PyTypeObject* make_room_roster_class() {
         method_noargs_def<RosterObject, kWrite, kClear, &clear>(),
         kMethodsEnd,
     };
-    ClassSpec spec = class_spec<RosterObject>("quarn_sdk_core.RoomRoster", kRosterNew.doc());
-    spec.construct = &call_constructor<kRosterNew, &roster_new>;
-    spec.methods = methods;
-    return make_class(spec);
+    return make_class<kRosterNew, &roster_new>(class_spec<RosterObject>("quarn_sdk_core.RoomRoster"), methods);
 }
 
 PyTypeObject* make_room_reconciliation_class() {

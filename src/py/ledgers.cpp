@@ -404,11 +404,7 @@ PyTypeObject* make_retry_tracker_class() {
         kMethodsEnd,
     };
     static PyGetSetDef getset[] = {getter_def<TrackerObject, &max_retries>("max_retries"), kGetSetEnd};
-    ClassSpec spec = class_spec<TrackerObject>("quarn_sdk_core.RetryTracker", kTrackerNew.doc());
-    spec.construct = &call_constructor<kTrackerNew, &tracker_new>;
-    spec.methods = methods;
-    spec.getset = getset;
-    return make_class(spec);
+    return make_class<kTrackerNew, &tracker_new>(class_spec<TrackerObject>("quarn_sdk_core.RetryTracker"), methods, getset);
 }
 
 PyTypeObject* make_claim_registry_class() {
@@ -441,11 +437,7 @@ PyTypeObject* make_claim_registry_class() {
         kMethodsEnd,
     };
     static PyGetSetDef getset[] = {getter_def<R, &max_completed>("max_completed"), kGetSetEnd};
-    ClassSpec spec = class_spec<R>("quarn_sdk_core.ClaimRegistry", kRegistryNew.doc());
-    spec.construct = &call_constructor<kRegistryNew, &registry_new>;
-    spec.methods = methods;
-    spec.getset = getset;
-    return make_class(spec);
+    return make_class<kRegistryNew, &registry_new>(class_spec<R>("quarn_sdk_core.ClaimRegistry"), methods, getset);
 }
 
 }  // namespace qsc::py

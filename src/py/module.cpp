@@ -28,11 +28,14 @@ PyTypeObject* enum_class() {
 
 std::vector<ClassEntry> class_table() {
     return {
+        QSC_CLASS_ENTRY(AgentFailure, &make_agent_failure_class),
         QSC_ENUM_CLASS_ENTRY(AgentTopicKind, &make_agent_topic_kind_class),
         QSC_ENUM_ENTRY(AgentTopicStatus),
+        QSC_CLASS_ENTRY(CancelledDecisions, &make_cancelled_decisions_class),
         QSC_ENUM_ENTRY(ClaimOutcome),
         QSC_CLASS_ENTRY(ClaimRegistry, &make_claim_registry_class),
         QSC_ENUM_ENTRY(DeadReason),
+        QSC_CLASS_ENTRY(DecisionRegistry, &make_decision_registry_class),
         QSC_ENUM_ENTRY(EventType),
         QSC_ENUM_ENTRY(LeaveOutcome),
         QSC_ENUM_ENTRY(MemoryListScope),
@@ -42,6 +45,7 @@ std::vector<ClassEntry> class_table() {
         QSC_ENUM_ENTRY(MemorySystem),
         QSC_ENUM_ENTRY(MemoryType),
         QSC_ENUM_ENTRY(ParkedReason),
+        QSC_CLASS_ENTRY(ParticipantRoster, &make_participant_roster_class),
         QSC_CLASS_ENTRY(RetryTracker, &make_retry_tracker_class),
         QSC_ENUM_ENTRY(RoomMembership),
         QSC_CLASS_ENTRY(RoomReconciliation, &make_room_reconciliation_class),
@@ -55,16 +59,28 @@ std::vector<ClassEntry> class_table() {
         QSC_ENUM_ENTRY(StaleReason),
         QSC_CLASS_ENTRY(SubscriptionTracker, &make_subscription_tracker_class),
         QSC_ENUM_ENTRY(TurnEffect),
+        QSC_CLASS_ENTRY(TurnLedger, &make_turn_ledger_class),
         QSC_ENUM_ENTRY(TurnVerdict),
     };
 }
 
 PyMethodDef* function_table() {
     static std::vector<PyMethodDef> table = {
+        quarn_tool_effects_def(),
         chat_room_topic_def(),
         classify_close_def(),
         classify_upgrade_def(),
+        evaluate_adapter_result_def(),
+        evaluate_delivery_event_def(),
+        evaluate_drain_candidate_def(),
+        evaluate_next_message_def(),
+        is_authorized_sender_def(),
+        is_self_echo_def(),
+        missing_reply_message_def(),
+        no_reply_tool_def(),
         room_participants_topic_def(),
+        validate_event_payload_def(),
+        validate_memory_type_for_system_def(),
         kMethodsEnd,
     };
     return table.data();

@@ -17,11 +17,41 @@ PyMethodDef room_participants_topic_def();
 PyTypeObject* make_claim_registry_class();
 PyTypeObject* make_retry_tracker_class();
 
+// agent_failure.cpp
+PyTypeObject* make_agent_failure_class();
+
+// decisions.cpp
+PyTypeObject* make_cancelled_decisions_class();
+PyTypeObject* make_decision_registry_class();
+PyMethodDef is_authorized_sender_def();
+
+// memory.cpp
+PyMethodDef validate_memory_type_for_system_def();
+
+// participants.cpp
+PyTypeObject* make_participant_roster_class();
+
 // session.cpp
 PyTypeObject* make_session_class();
 PyTypeObject* make_session_outcome_class();
 PyTypeObject* make_session_policy_class();
 PyMethodDef classify_close_def();
 PyMethodDef classify_upgrade_def();
+
+// turn.cpp
+PyTypeObject* make_turn_ledger_class();
+PyMethodDef quarn_tool_effects_def();
+PyMethodDef missing_reply_message_def();
+PyMethodDef no_reply_tool_def();
+
+// delivery.cpp
+PyMethodDef evaluate_adapter_result_def();
+PyMethodDef evaluate_delivery_event_def();
+PyMethodDef evaluate_drain_candidate_def();
+PyMethodDef evaluate_next_message_def();
+PyMethodDef is_self_echo_def();
+
+// events.cpp
+PyMethodDef validate_event_payload_def();
 
 }  // namespace qsc::py

@@ -300,11 +300,7 @@ PyTypeObject* make_session_policy_class() {
     static PyMethodDef methods[] = {static_noargs_def<kPolicyDefault, &policy_default>(), kMethodsEnd};
     static PyGetSetDef getset[] = {getter_def<PolicyObject, &heartbeat_interval_s>("heartbeat_interval_s"),
                                    getter_def<PolicyObject, &dead_threshold_s>("dead_threshold_s"), kGetSetEnd};
-    ClassSpec spec = class_spec<PolicyObject>("quarn_sdk_core.SessionPolicy", kPolicyNew.doc());
-    spec.construct = &call_constructor<kPolicyNew, &policy_new>;
-    spec.methods = methods;
-    spec.getset = getset;
-    return make_class(spec);
+    return make_class<kPolicyNew, &policy_new>(class_spec<PolicyObject>("quarn_sdk_core.SessionPolicy"), methods, getset);
 }
 
 PyTypeObject* make_session_outcome_class() {
@@ -328,11 +324,7 @@ PyTypeObject* make_session_class() {
         kMethodsEnd,
     };
     static PyGetSetDef getset[] = {getter_def<SessionObject, &session_state>("state"), kGetSetEnd};
-    ClassSpec spec = class_spec<SessionObject>("quarn_sdk_core.Session", kSessionNew.doc());
-    spec.construct = &call_constructor<kSessionNew, &session_new>;
-    spec.methods = methods;
-    spec.getset = getset;
-    return make_class(spec);
+    return make_class<kSessionNew, &session_new>(class_spec<SessionObject>("quarn_sdk_core.Session"), methods, getset);
 }
 
 PyMethodDef classify_close_def() { return function_def<kClassifyClose, &classify_close>(); }

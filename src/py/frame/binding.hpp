@@ -69,6 +69,16 @@ PyObject* call_constructor(PyObject*, PyObject* const* args, std::size_t nargsf,
     });
 }
 
+// A class that Python constructs through `New`; its docstring is the constructor's.
+template <const Signature& New, ConstructorBody F>
+PyTypeObject* make_class(ClassSpec spec, PyMethodDef* methods, PyGetSetDef* getset = nullptr) {
+    spec.doc = New.doc();
+    spec.construct = &call_constructor<New, F>;
+    spec.methods = methods;
+    spec.getset = getset;
+    return make_class(spec);
+}
+
 // Method tables. The docstring (text signature first) comes from the signature.
 template <const Signature& S, FunctionBody F>
 PyMethodDef function_def() {
@@ -118,6 +128,8 @@ inline constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, null
 inline PyObject* none() noexcept { Py_RETURN_NONE; }
 inline PyObject* boolean(bool b) noexcept { return new_ref(b ? Py_True : Py_False); }
 PyObject* str(std::string_view s);
+// The origin str itself when there is one, else a new str.
+PyObject* str(const TextRef& s);
 PyObject* float_or_none(const std::optional<double>& v);
 
 }  // namespace qsc::py

@@ -20,6 +20,12 @@ bool convert(PyObject* o, std::string_view& out) {
     return utf8_view(o, out);
 }
 
+bool convert(PyObject* o, TextRef& out) {
+    if (!convert(o, out.text)) return false;
+    out.origin = PyUnicode_CheckExact(o) ? o : nullptr;
+    return true;
+}
+
 bool convert(PyObject* o, bool& out) {
     if (!PyBool_Check(o)) {
         raise_not_instance(o, "bool");

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "core/enums.hpp"
+#include "core/text.hpp"
 #include "py/frame/enums.hpp"
 #include "py/frame/errors.hpp"
 #include "py/frame/signature.hpp"
@@ -21,6 +22,9 @@ bool convert(PyObject* o, bool& out);  // exactly bool
 bool convert(PyObject* o, double& out);
 bool convert(PyObject* o, std::int64_t& out);
 bool convert(PyObject* o, std::uint64_t& out);
+// A str's text without copying; the origin is the str itself when it is exactly a str, so a
+// result can hand it back.
+bool convert(PyObject* o, TextRef& out);
 
 template <class E>
     requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }

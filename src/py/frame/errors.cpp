@@ -100,6 +100,12 @@ void reraise(Ref exc) {
 }
 }  // namespace
 
+void replace_with_type_error() {
+    Ref exc = take_raised();
+    Ref text = exc ? Ref::steal(PyObject_Str(exc.get())) : Ref();
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+}
+
 void note_processing(std::string_view name) {
     Ref exc = take_raised();
     if (!exc) return;

@@ -25,6 +25,8 @@ QSC_COLD PyObject* raise_panic(const char* what);
 // Whether the exception being raised may be replaced by a conversion error of our own: an
 // interrupt, running out of memory or out of stack is never rewritten.
 bool error_is_replaceable() noexcept;
+// Replaces the exception being raised by a TypeError with its text.
+QSC_COLD void replace_with_type_error();
 
 // Adds "while processing '{name}'" to the exception being raised.
 QSC_COLD void note_processing(std::string_view name);

@@ -4,11 +4,14 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "py/frame/binding.hpp"
 #include "py/frame/errors.hpp"
 #include "py/frame/ref.hpp"
 #include "py/frame/state.hpp"
 
 namespace qsc::py {
+
+#define QSC_NOINLINE [[gnu::noinline]]
 
 namespace {
 
@@ -79,17 +82,19 @@ public:
     bool foreign() const noexcept { return foreign_; }
 
 private:
-    bool read_int(PyObject* o, Json& out);
+    // Out of line, so that each nesting level costs the C stack only the frames it needs.
+    QSC_NOINLINE bool read_container(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_int(PyObject* o, Json& out);
     bool read_str(PyObject* o, JsonString& out);
-    bool read_items(PyObject* const* items, Py_ssize_t n, Json& out);
-    bool read_list(PyObject* list, Json& out);
-    bool read_dict(PyObject* dict, Json& out);
-    bool read_iterable(PyObject* o, Json& out);
-    bool read_sequence(PyObject* o, Json& out);
-    bool read_mapping(PyObject* o, Json& out);
-    bool read_dataclass(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_items(PyObject* const* items, Py_ssize_t n, Json& out);
+    QSC_NOINLINE bool read_list(PyObject* list, Json& out);
+    QSC_NOINLINE bool read_dict(PyObject* dict, Json& out);
+    QSC_NOINLINE bool read_iterable(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_sequence(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_mapping(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_dataclass(PyObject* o, Json& out);
     bool read_member(PyObject* key, PyObject* value, std::vector<JsonMember>& members);
-    bool read_other(PyObject* o, Json& out);
+    QSC_NOINLINE bool read_other(PyObject* o, Json& out);
     QSC_COLD bool fail(std::string_view text) { return raise_type_error(text), false; }
     QSC_COLD bool fail_from_python();
 
@@ -101,22 +106,7 @@ private:
 // An exception raised by Python code met during the conversion fails it with that text;
 // running out of stack or memory stays what it is.
 bool Reader::fail_from_python() {
-    if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
-        !PyErr_ExceptionMatches(PyExc_Exception))
-        return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref exc = Ref::steal(value);
-#endif
-    Ref text = Ref::steal(PyObject_Str(exc.get()));
-    if (!text) return false;
-    PyErr_SetObject(PyExc_TypeError, text.get());
+    if (error_is_replaceable()) replace_with_type_error();
     return false;
 }
 
@@ -127,6 +117,23 @@ bool Reader::read_str(PyObject* o, JsonString& out) {
     out.text.assign(data, static_cast<std::size_t>(size));
     out.origin = track_ && PyUnicode_CheckExact(o) ? o : nullptr;
     return true;
+}
+
+// Whether an int outside 64 bits still fits a signed or unsigned 128-bit integer. Counts the
+// digits directly: an int subclass may override bit_length, comparisons or arithmetic.
+bool fits_128_bits(PyObject* o, bool positive) {
+    const auto bits = _PyLong_NumBits(o);
+    if (positive) return bits <= 128;
+    if (bits != 128) return bits < 128;
+    // A magnitude of 128 bits fits only as -2^127, the one whose successor needs 127.
+    Ref exact = Ref::steal(PyNumber_Index(o));  // a plain int copy, no Python code run
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref next = exact && one ? Ref::steal(PyNumber_Add(exact.get(), one.get())) : Ref();
+    if (!next) {
+        PyErr_Clear();
+        return false;
+    }
+    return _PyLong_NumBits(next.get()) <= 127;
 }
 
 bool Reader::read_int(PyObject* o, Json& out) {
@@ -145,17 +152,7 @@ bool Reader::read_int(PyObject* o, Json& out) {
         }
         PyErr_Clear();
     }
-    // Out of the model's range: say so when it would fit 128 bits, else the interpreter's words.
-    Ref bits = Ref::steal(PyObject_CallMethod(o, "bit_length", nullptr));
-    if (!bits) return fail_from_python();
-    const long long n = PyLong_AsLongLong(bits.get());
-    bool fits128 = n <= 127 || (n == 128 && overflow > 0);
-    if (n == 128 && overflow < 0) {
-        Ref low = Ref::steal(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
-        if (!low) return false;
-        fits128 = PyObject_RichCompareBool(o, low.get(), Py_EQ) == 1;
-    }
-    return fail(fits128 ? "JSON number out of range" : "int too big to convert");
+    return fail(fits_128_bits(o, overflow > 0) ? "JSON number out of range" : "int too big to convert");
 }
 
 bool Reader::read_items(PyObject* const* items, Py_ssize_t n, Json& out) {
@@ -293,16 +290,20 @@ bool Reader::read(PyObject* o, Json& out) {
     }
     if (PyLong_Check(o)) return read_int(o, out);
     if (PyUnicode_Check(o)) {  // before the containers: by far the most common value
-        JsonString s;
-        if (!read_str(o, s)) return false;
-        out = Json(std::move(s));
-        return true;
+        out = Json(JsonString());
+        return read_str(o, out.as_string());
     }
+    // Lists, tuples and dicts are told by a type flag; no type can also be a float or bytes.
+    if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o)) return read_container(o, out);
     if (PyFloat_Check(o)) {
         out = Json(PyFloat_AS_DOUBLE(o));
         return true;
     }
     if (PyBytes_Check(o) || PyByteArray_Check(o)) return fail("invalid type: byte array, expected any valid JSON value");
+    return read_container(o, out);
+}
+
+bool Reader::read_container(PyObject* o, Json& out) {
     Level level(depth_, " while converting a JSON value");
     if (!level) return false;
     if (PyList_Check(o)) return read_list(o, out);
@@ -327,18 +328,15 @@ void drop_origins(Json& value) {
     }
 }
 
-PyObject* string_to_py(const JsonString& s) {
-    if (s.origin) return new_ref(static_cast<PyObject*>(const_cast<void*>(s.origin)));
-    return PyUnicode_DecodeUTF8(s.text.data(), static_cast<Py_ssize_t>(s.text.size()), nullptr);
-}
+PyObject* string_to_py(const JsonString& s) { return str(TextRef::of(s)); }
 
 class Writer {
 public:
     PyObject* write(const Json& v);
 
 private:
-    PyObject* write_array(const JsonArray& a);
-    PyObject* write_object(const JsonObject& o);
+    QSC_NOINLINE PyObject* write_array(const JsonArray& a);
+    QSC_NOINLINE PyObject* write_object(const JsonObject& o);
     int depth_ = 0;
 };
 
@@ -399,6 +397,18 @@ bool optional_json_from_py(PyObject* o, std::optional<Json>& out, Origins origin
     if (!json_from_py(o, value, origins)) return false;
     out = std::move(value);
     return true;
+}
+
+bool json_arg(const Args& a, int i, Json& out, Origins origins) {
+    if (json_from_py(a[i], out, origins)) return true;
+    note_processing(a.signature().param(i));
+    return false;
+}
+
+bool optional_json_arg(const Args& a, int i, std::optional<Json>& out, Origins origins) {
+    if (optional_json_from_py(a[i], out, origins)) return true;
+    note_processing(a.signature().param(i));
+    return false;
 }
 
 PyObject* json_to_py(const Json& value) { return Writer().write(value); }

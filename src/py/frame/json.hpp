@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/json.hpp"
+#include "py/frame/convert.hpp"
 #include "py/frame/python.hpp"
 
 namespace qsc::py {
@@ -23,6 +24,10 @@ bool json_from_py(PyObject* o, Json& out, Origins origins = Origins::Track);
 
 // None (or absent) is no value; otherwise as json_from_py.
 bool optional_json_from_py(PyObject* o, std::optional<Json>& out, Origins origins = Origins::Track);
+
+// Argument slot `i` as a JSON value; a failure carries the note naming the parameter.
+bool json_arg(const Args& a, int i, Json& out, Origins origins);
+bool optional_json_arg(const Args& a, int i, std::optional<Json>& out, Origins origins);
 
 // JSON → Python: objects become dicts with keys in sorted order; integral floats stay floats.
 PyObject* json_to_py(const Json& value);

@@ -72,6 +72,10 @@ PyObject* make_object(typename Obj::Value&& value) {
     PyTypeObject* type = class_type(Obj::id);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
+    // The allocator tracks collectable objects at once; the collector must not traverse a value
+    // that does not exist yet, nor find a freed object in its lists.
+    const bool collectable = PyType_IS_GC(type);
+    if (collectable) PyObject_GC_UnTrack(self);
     auto* obj = reinterpret_cast<Obj*>(self);
     obj->uses = 0;
     try {
@@ -81,6 +85,7 @@ PyObject* make_object(typename Obj::Value&& value) {
         Py_DECREF(type);
         throw;
     }
+    if (collectable) PyObject_GC_Track(self);
     return self;
 }
 
@@ -121,8 +126,33 @@ struct ClassSpec {
 PyTypeObject* make_class(const ClassSpec& spec);
 
 template <class Obj>
-ClassSpec class_spec(const char* name, const char* doc) {
+ClassSpec class_spec(const char* name, const char* doc = nullptr) {
     return ClassSpec{name, doc, sizeof(Obj), &dealloc<Obj>};
+}
+
+// Cyclic garbage collection for a class whose value keeps Python objects: the value provides
+// `int traverse(visitproc, void*) const` and `void clear()`.
+template <class Obj>
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));  // an instance of a heap type owns a reference to its type
+    return as<Obj>(self).value.traverse(visit, arg);
+}
+
+// Clearing is a mutating use: refused while a call is using the object.
+template <class Obj>
+int clear(PyObject* self) {
+    UseGuard use(self, Use::Exclusive);
+    if (!use) return -1;
+    as<Obj>(self).value.clear();
+    return 0;
+}
+
+template <class Obj>
+ClassSpec collectable_class_spec(const char* name, const char* doc = nullptr) {
+    ClassSpec spec = class_spec<Obj>(name, doc);
+    spec.traverse = &traverse<Obj>;
+    spec.clear = &clear<Obj>;
+    return spec;
 }
 
 }  // namespace qsc::py

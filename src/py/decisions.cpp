@@ -1,0 +1,274 @@
+// DecisionRegistry, CancelledDecisions and the authorised-sender rule.
+#include <cstdint>
+
+#include "core/runtime/decisions.hpp"
+#include "py/frame/binding.hpp"
+#include "py/frame/build.hpp"
+#include "py/frame/enums.hpp"
+#include "py/registry.hpp"
+
+namespace qsc::py {
+
+using RegistryObject = Object<DecisionRegistry, ClassId::DecisionRegistry>;
+using CancelledObject = Object<CancelledDecisions, ClassId::CancelledDecisions>;
+
+namespace {
+
+// ---- constructor arguments: every type check comes before any range check
+
+// The argument as an exact int, or None; a non-integer fails with the note for the parameter.
+bool int_or_none(const Args& a, int i, Ref& out) {
+    if (!a.given(i)) return true;
+    out = Ref::steal(PyNumber_Index(a[i]));  // may run Python code
+    if (out) return true;
+    note_processing(a.signature().param(i));
+    return false;
+}
+
+QSC_COLD bool out_of_range(const char* name, const char* lo, const char* hi, PyObject* value) {
+    PyErr_Format(PyExc_ValueError, "`%s` must be an integer between %s and %s, got %S", name, lo, hi, value);
+    return false;
+}
+
+bool max_pending_in_range(const Ref& value, std::optional<std::uint32_t>& out) {
+    if (!value) return true;
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (overflow || n < 1 || n > 4294967295LL) return out_of_range("max_pending", "1", "4294967295", value.get());
+    out = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+bool seed_in_range(const Ref& value, std::uint64_t& out) {
+    out = PyLong_AsUnsignedLongLong(value.get());
+    if (!(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred())) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    return out_of_range("seed", "0", "18446744073709551615", value.get());
+}
+
+// Eight bytes from the operating system's random source, through the interpreter, little-endian.
+bool seed_from_os(std::uint64_t& out) {
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return false;
+    Ref bytes = Ref::steal(PyObject_CallMethod(os.get(), "urandom", "i", 8));
+    if (!bytes) return false;
+    if (!PyBytes_Check(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != 8) {
+        raise_type_error("os.urandom(8) did not return 8 bytes");
+        return false;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+    out = 0;
+    for (int i = 7; i >= 0; --i) out = (out << 8) | data[i];
+    return true;
+}
+
+const Signature kRegistryNew{
+    Callable::Constructor, "DecisionRegistry", "DecisionRegistry(*, max_pending=None, seed=None)",
+    "Pending chat-mediated asks by token, oldest first. Every registration\nreturns `(token, ticket)`; later calls "
+    "name that exact registration, so a\nstale holder never acts on a newer ask that reused the token."};
+PyObject* registry_new(const Args& a) {
+    Ref max_pending_int, seed_int;
+    if (!int_or_none(a, 0, max_pending_int) || !int_or_none(a, 1, seed_int)) return nullptr;
+    std::optional<std::uint32_t> max_pending;
+    std::uint64_t seed = 0;
+    if (!max_pending_in_range(max_pending_int, max_pending)) return nullptr;
+    if (!(seed_int ? seed_in_range(seed_int, seed) : seed_from_os(seed))) return nullptr;
+    return make_object<RegistryObject>(DecisionRegistry(max_pending, seed));
+}
+
+PyObject* max_pending(RegistryObject& self) {
+    const auto bound = self.value.max_pending();
+    if (!bound) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLong(*bound);
+}
+
+// ---- registrations and claims
+
+PyObject* registration(const std::optional<Registration>& r) {
+    if (!r) Py_RETURN_NONE;
+    return Py_BuildValue("(NN)", str(r->token), PyLong_FromUnsignedLongLong(r->ticket));
+}
+
+const Signature kRegisterMinted{Callable::Method, "DecisionRegistry", "register_minted($self, room_id=None)", ""};
+PyObject* register_minted(RegistryObject& self, const Args& a) {
+    std::optional<std::string_view> room_id;
+    if (!a.get(0, room_id)) return nullptr;
+    return registration(self.value.register_minted(room_id));
+}
+
+const Signature kRegisterKeyed{Callable::Method, "DecisionRegistry", "register_keyed($self, key)", ""};
+PyObject* register_keyed(RegistryObject& self, const Args& a) {
+    std::string_view key;
+    if (!a.get(0, key)) return nullptr;
+    return registration(self.value.register_keyed(key));
+}
+
+// (token, ticket) arguments.
+bool token_ticket(const Args& a, std::string_view& token, std::uint64_t& ticket) {
+    return a.get(0, token) && a.get(1, ticket);
+}
+
+const Signature kTryClaim{Callable::Method, "DecisionRegistry", "try_claim($self, token, ticket)", ""};
+PyObject* try_claim(RegistryObject& self, const Args& a) {
+    std::string_view token;
+    std::uint64_t ticket = 0;
+    if (!token_ticket(a, token, ticket)) return nullptr;
+    return variant(self.value.try_claim(token, ticket));
+}
+
+const Signature kWithdraw{Callable::Method, "DecisionRegistry", "withdraw($self, token, ticket)", ""};
+PyObject* withdraw(RegistryObject& self, const Args& a) {
+    std::string_view token;
+    std::uint64_t ticket = 0;
+    if (!token_ticket(a, token, ticket)) return nullptr;
+    return boolean(self.value.withdraw(token, ticket));
+}
+
+const Signature kForget{Callable::Method, "DecisionRegistry", "forget($self, token, ticket)", ""};
+PyObject* forget(RegistryObject& self, const Args& a) {
+    std::string_view token;
+    std::uint64_t ticket = 0;
+    if (!token_ticket(a, token, ticket)) return nullptr;
+    return boolean(self.value.forget(token, ticket));
+}
+
+// ---- listings
+
+// Collects tokens into a list made with room for `size`; the first failure drops the list.
+class TokenList {
+public:
+    explicit TokenList(std::size_t size) : list_(Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)))) {}
+    void operator()(std::string_view token) {
+        if (!list_) return;
+        Ref item = Ref::steal(str(token));
+        if (!item) {
+            list_ = Ref();
+        } else if (next_ < PyList_GET_SIZE(list_.get())) {
+            PyList_SET_ITEM(list_.get(), next_++, item.release());
+        } else if (PyList_Append(list_.get(), item.get()) < 0) {
+            list_ = Ref();
+        } else {
+            ++next_;
+        }
+    }
+    PyObject* release() { return list_.release(); }
+
+private:
+    Ref list_;
+    Py_ssize_t next_ = 0;
+};
+
+const Signature kUnclaimed{Callable::Method, "DecisionRegistry", "unclaimed($self)", ""};
+PyObject* unclaimed(RegistryObject& self) {
+    TokenList list(self.value.unclaimed_count());
+    self.value.for_each_unclaimed(list);
+    return list.release();
+}
+
+const Signature kUnclaimedInRoom{Callable::Method, "DecisionRegistry", "unclaimed_in_room($self, room_id)", ""};
+PyObject* unclaimed_in_room(RegistryObject& self, const Args& a) {
+    std::string_view room_id;
+    if (!a.get(0, room_id)) return nullptr;
+    TokenList list(0);
+    self.value.for_each_unclaimed_in_room(room_id, list);
+    return list.release();
+}
+
+const Signature kUnclaimedCount{Callable::Method, "DecisionRegistry", "unclaimed_count($self)", ""};
+PyObject* unclaimed_count(RegistryObject& self) { return PyLong_FromSize_t(self.value.unclaimed_count()); }
+
+const Signature kOldestUnclaimed{Callable::Method, "DecisionRegistry", "oldest_unclaimed($self)", ""};
+PyObject* oldest_unclaimed(RegistryObject& self) { return str_or_none(self.value.oldest_unclaimed()); }
+
+// ---- removals
+
+const Signature kEvictOldest{Callable::Method, "DecisionRegistry", "evict_oldest($self)", ""};
+PyObject* evict_oldest(RegistryObject& self) { return str_or_none(self.value.evict_oldest()); }
+
+const Signature kCancelAll{Callable::Method, "DecisionRegistry", "cancel_all($self)", ""};
+PyObject* cancel_all(RegistryObject& self) { return make_object<CancelledObject>(self.value.cancel_all()); }
+
+const Signature kCancelRoom{Callable::Method, "DecisionRegistry", "cancel_room($self, room_id)", ""};
+PyObject* cancel_room(RegistryObject& self, const Args& a) {
+    std::string_view room_id;
+    if (!a.get(0, room_id)) return nullptr;
+    return make_object<CancelledObject>(self.value.cancel_room(room_id));
+}
+
+PyObject* token_str(const std::string& token) { return str(token); }
+PyObject* cancelled_unclaimed(CancelledObject& self) { return list_of(self.value.unclaimed, token_str); }
+PyObject* cancelled_claimed(CancelledObject& self) { return list_of(self.value.claimed, token_str); }
+
+// ---- is_authorized_sender
+
+QSC_COLD bool wrong_type(const Args& a, int i, PyObject* given, const char* expected) {
+    raise_not_instance(given, expected);
+    note_processing(a.signature().param(i));
+    return false;
+}
+
+// Every member must be a str; `found` tells whether `sender` (null for none) is one of them by
+// exact text: a member's own __eq__ is never consulted.
+bool scan_senders(const Args& a, PyObject* sender, bool& found) {
+    Ref it = Ref::steal(PyObject_GetIter(a[0]));  // a set subclass may run Python code here
+    if (!it) return false;
+    while (Ref member = Ref::steal(PyIter_Next(it.get()))) {
+        if (!PyUnicode_Check(member.get())) return wrong_type(a, 0, member.get(), "str");
+        if (sender && !found) found = PyUnicode_Compare(member.get(), sender) == 0;
+    }
+    return !PyErr_Occurred();
+}
+
+const Signature kIsAuthorizedSender{
+    Callable::Function, "", "is_authorized_sender(authorized_senders, sender_id)",
+    "Whether `sender_id` may answer an ask: `None` admits anyone; any set --\nempty included -- admits only its "
+    "members. Raises `TypeError` unless\n`authorized_senders` is a `set`, `frozenset`, or `None`."};
+PyObject* is_authorized_sender(const Args& a) {
+    PyObject* senders = a[0];
+    PyObject* sender = PyUnicode_Check(a[1]) ? a[1] : nullptr;
+    const bool anyone = senders == Py_None;
+    bool found = false;
+    if (!anyone && !PyAnySet_Check(senders)) return wrong_type(a, 0, senders, "set"), nullptr;
+    if (!anyone && !scan_senders(a, sender, found)) return nullptr;
+    if (!sender && a[1] != Py_None) return wrong_type(a, 1, a[1], "str"), nullptr;
+    return boolean(anyone || found);
+}
+
+}  // namespace
+
+PyTypeObject* make_decision_registry_class() {
+    static PyMethodDef methods[] = {
+        method_def<RegistryObject, Use::Exclusive, kRegisterMinted, &register_minted>(),
+        method_def<RegistryObject, Use::Exclusive, kRegisterKeyed, &register_keyed>(),
+        method_def<RegistryObject, Use::Exclusive, kTryClaim, &try_claim>(),
+        method_def<RegistryObject, Use::Exclusive, kWithdraw, &withdraw>(),
+        method_def<RegistryObject, Use::Exclusive, kForget, &forget>(),
+        method_noargs_def<RegistryObject, Use::Shared, kUnclaimed, &unclaimed>(),
+        method_def<RegistryObject, Use::Shared, kUnclaimedInRoom, &unclaimed_in_room>(),
+        method_noargs_def<RegistryObject, Use::Shared, kUnclaimedCount, &unclaimed_count>(),
+        method_noargs_def<RegistryObject, Use::Shared, kOldestUnclaimed, &oldest_unclaimed>(),
+        method_noargs_def<RegistryObject, Use::Exclusive, kEvictOldest, &evict_oldest>(),
+        method_noargs_def<RegistryObject, Use::Exclusive, kCancelAll, &cancel_all>(),
+        method_def<RegistryObject, Use::Exclusive, kCancelRoom, &cancel_room>(),
+        kMethodsEnd,
+    };
+    static PyGetSetDef getset[] = {getter_def<RegistryObject, &max_pending>("max_pending"), kGetSetEnd};
+    return make_class<kRegistryNew, &registry_new>(class_spec<RegistryObject>("quarn_sdk_core.DecisionRegistry"), methods, getset);
+}
+
+PyTypeObject* make_cancelled_decisions_class() {
+    static PyGetSetDef getset[] = {getter_def<CancelledObject, &cancelled_unclaimed>("unclaimed"),
+                                   getter_def<CancelledObject, &cancelled_claimed>("claimed"), kGetSetEnd};
+    ClassSpec spec = class_spec<CancelledObject>(
+        "quarn_sdk_core.CancelledDecisions",
+        "What a cancellation removed, oldest first: `unclaimed` asks the caller\nresolves, and `claimed` ones whose "
+        "claimant still does.");
+    spec.getset = getset;
+    return make_class(spec);
+}
+
+PyMethodDef is_authorized_sender_def() { return function_def<kIsAuthorizedSender, &is_authorized_sender>(); }
+
+}  // namespace qsc::py

@@ -1,0 +1,215 @@
+// The delivery loop's routing decisions, each answered as a fresh dict whose first key is
+// "decision".
+#include <initializer_list>
+#include <optional>
+
+#include "core/runtime/delivery.hpp"
+#include "py/frame/binding.hpp"
+#include "py/frame/interned.hpp"
+#include "py/frame/json.hpp"
+#include "py/registry.hpp"
+
+namespace qsc::py {
+
+namespace {
+
+Interned kDecision{"decision"};
+Interned kEventType{"event_type"};
+Interned kRoomId{"room_id"};
+Interned kMessageId{"message_id"};
+Interned kSenderId{"sender_id"};
+Interned kSenderType{"sender_type"};
+Interned kNextOpenId{"next_open_id"};
+
+// The decision names, shared by every dict that carries them.
+Interned kIgnored{"ignored"};
+Interned kCleanup{"cleanup"};
+Interned kSkipSelf{"skip_self"};
+Interned kInvocation{"invocation"};
+Interned kNoCandidate{"no_candidate"};
+Interned kSelfEcho{"self_echo"};
+Interned kDrain{"drain"};
+Interned kOutOfSnapshot{"out_of_snapshot"};
+Interned kNoPending{"no_pending"};
+Interned kReadyToClaim{"ready_to_claim"};
+Interned kAlreadyProcessed{"already_processed"};
+Interned kProcessed{"processed"};
+Interned kFailed{"failed"};
+
+struct Field {
+    const Interned& key;
+    TextRef value;
+};
+
+// {"decision": name, key: value, ...} in the order given.
+PyObject* decision(const Interned& name, std::initializer_list<Field> fields = {}) {
+    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(fields.size() + 1)));
+    if (!dict || PyDict_SetItem(dict.get(), kDecision.get(), name.get()) < 0) return nullptr;
+    for (const Field& field : fields) {
+        Ref value = Ref::steal(str(field.value));
+        if (!value || PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* event_decision(const EventDecision& d) {
+    using Kind = EventDecision::Kind;
+    switch (d.kind) {
+        case Kind::Ignored: return decision(kIgnored, {{kEventType, d.event_type}});
+        case Kind::Cleanup: return decision(kCleanup, {{kRoomId, d.room_id}});
+        case Kind::SkipSelf: return decision(kSkipSelf, {{kRoomId, d.room_id}, {kMessageId, d.message_id}});
+        case Kind::Invocation:
+            return decision(kInvocation, {{kRoomId, d.room_id},
+                                          {kMessageId, d.message_id},
+                                          {kSenderId, d.sender_id},
+                                          {kSenderType, d.sender_type}});
+    }
+    return raise_panic("unknown event decision");
+}
+
+const Signature kEvaluateDeliveryEvent{
+    Callable::Function, "", "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)",
+    "Evaluate the routing decision for one inbound platform event.\n\nOn failure raises `ValueError` with `.issues` "
+    "(a tuple of\n`(path, code, message)` triples) and `.trace_context`. A `payload` that\ncannot be converted raises "
+    "`TypeError`."};
+PyObject* evaluate_delivery_event(const Args& a) {
+    TextRef event_type;
+    std::optional<TextRef> room_id;
+    Json payload;
+    std::string_view agent_id;
+    std::optional<std::string_view> trace;
+    // Only str checks follow the payload, so its strings stay alive to be handed back.
+    if (!a.get(0, event_type) || !a.get(1, room_id) || !json_arg(a, 2, payload, Origins::Track) ||
+        !a.get(3, agent_id) || !a.get(4, trace))
+        return nullptr;
+    Result<EventDecision> d = evaluate_delivery_event(event_type, room_id, payload, agent_id, trace);
+    if (!d) return raise_core_error(d.error());
+    return event_decision(*d);
+}
+
+// ---- drain
+
+QSC_COLD bool malformed_candidate(std::string_view member) {
+    raise_type_error(cat({"candidate.", member, " must be a string"}));
+    return false;
+}
+
+bool candidate_member(const Json& candidate, std::string_view member, TextRef& out) {
+    const JsonObject* object = candidate.object_if();
+    const Json* value = object ? object->find(member) : nullptr;
+    if (!value || !value->is_string()) return malformed_candidate(member);
+    out = TextRef::of(value->as_string());
+    return true;
+}
+
+bool drain_candidate(const Args& a, std::optional<Json>& json, std::optional<DrainCandidate>& out) {
+    // `seen_ids` is iterated afterwards and may run Python code: keep no borrowed strings.
+    if (!optional_json_arg(a, 0, json, Origins::Drop)) return false;
+    if (!json) return true;
+    DrainCandidate c;
+    if (!candidate_member(*json, "id", c.id) || !candidate_member(*json, "sender_id", c.sender_id) ||
+        !candidate_member(*json, "sender_type", c.sender_type))
+        return false;
+    out = c;
+    return true;
+}
+
+// The one membership question the drain step asks, answered while checking every item.
+struct SeenScan {
+    bool seen = false;
+    bool contains(std::string_view) const noexcept { return seen; }
+};
+
+bool scan_seen_ids(PyObject* seen_ids, const std::optional<DrainCandidate>& candidate, SeenScan& out) {
+    if (PyUnicode_Check(seen_ids)) {
+        raise_type_error("`seen_ids` must be an iterable of str, not a str");
+        return false;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(seen_ids));
+    if (!iter) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!PyUnicode_Check(item.get())) return raise_not_instance(item.get(), "str"), false;
+        std::string_view id;
+        if (!utf8_view(item.get(), id)) return false;
+        if (candidate && id == candidate->id.text) out.seen = true;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* drain_step(const DrainStep& step) {
+    using Kind = DrainStep::Kind;
+    switch (step.kind) {
+        case Kind::NoCandidate: return decision(kNoCandidate);
+        case Kind::SelfEcho: return decision(kSelfEcho, {{kMessageId, step.message_id}});
+        case Kind::Drain: return decision(kDrain, {{kMessageId, step.message_id}});
+        case Kind::OutOfSnapshot: return decision(kOutOfSnapshot, {{kMessageId, step.message_id}});
+    }
+    return raise_panic("unknown drain step");
+}
+
+const Signature kEvaluateDrainCandidate{
+    Callable::Function, "", "evaluate_drain_candidate(candidate, seen_ids, agent_id)",
+    "One step of the drain loop. `candidate` is a mapping with `id`,\n`sender_id`, `sender_type` (or `None` when the "
+    "host's fetch returned no\ncandidate); a malformed mapping raises `TypeError`."};
+PyObject* evaluate_drain_candidate(const Args& a) {
+    std::string_view agent_id;
+    std::optional<Json> json;
+    std::optional<DrainCandidate> candidate;
+    SeenScan seen;
+    if (!a.get(2, agent_id) || !drain_candidate(a, json, candidate) || !scan_seen_ids(a[1], candidate, seen))
+        return nullptr;
+    return drain_step(evaluate_drain_candidate(candidate, seen, agent_id));
+}
+
+// ---- next message, adapter result, self echo
+
+const Signature kEvaluateNextMessage{
+    Callable::Function, "", "evaluate_next_message(triggering_message_id, next_message_id)",
+    "Compares the triggering message against the platform's authoritative\n\"next open message\" for a room."};
+PyObject* evaluate_next_message(const Args& a) {
+    TextRef triggering;
+    std::optional<TextRef> next;
+    if (!a.get(0, triggering) || !a.get(1, next)) return nullptr;
+    const NextMessageDecision d = evaluate_next_message(triggering, next);
+    using Kind = NextMessageDecision::Kind;
+    switch (d.kind) {
+        case Kind::NoPending: return decision(kNoPending);
+        case Kind::ReadyToClaim: return decision(kReadyToClaim);
+        case Kind::AlreadyProcessed: return decision(kAlreadyProcessed, {{kNextOpenId, d.next_open_id}});
+    }
+    return raise_panic("unknown next-message decision");
+}
+
+const Signature kEvaluateAdapterResult{Callable::Function, "", "evaluate_adapter_result(room_id, message_id, succeeded)",
+                                       "Adapter outcome -> ack decision."};
+PyObject* evaluate_adapter_result(const Args& a) {
+    TextRef room_id, message_id;
+    bool succeeded = false;
+    if (!a.get(0, room_id) || !a.get(1, message_id) || !a.get(2, succeeded)) return nullptr;
+    const AckDecision d = evaluate_adapter_result(room_id, message_id, succeeded);
+    const Interned& name = d.kind == AckDecision::Kind::Processed ? kProcessed : kFailed;
+    return decision(name, {{kRoomId, d.room_id}, {kMessageId, d.message_id}});
+}
+
+const Signature kIsSelfEcho{
+    Callable::Function, "", "is_self_echo(sender_id, sender_type, agent_id)",
+    "The one definition of \"self echo\" (`sender_type == \"Agent\" and\nsender_id == agent_id`), shared by "
+    "[`evaluate_delivery_event`] and\n[`evaluate_drain_candidate`] internally and exposed here for a host's own\ncall "
+    "sites that don't go through either."};
+PyObject* is_self_echo(const Args& a) {
+    std::string_view sender_id, sender_type, agent_id;
+    if (!a.get(0, sender_id) || !a.get(1, sender_type) || !a.get(2, agent_id)) return nullptr;
+    return boolean(qsc::is_self_echo(sender_id, sender_type, agent_id));
+}
+
+}  // namespace
+
+PyMethodDef evaluate_adapter_result_def() { return function_def<kEvaluateAdapterResult, &evaluate_adapter_result>(); }
+PyMethodDef evaluate_delivery_event_def() { return function_def<kEvaluateDeliveryEvent, &evaluate_delivery_event>(); }
+PyMethodDef evaluate_drain_candidate_def() {
+    return function_def<kEvaluateDrainCandidate, &evaluate_drain_candidate>();
+}
+PyMethodDef evaluate_next_message_def() { return function_def<kEvaluateNextMessage, &evaluate_next_message>(); }
+PyMethodDef is_self_echo_def() { return function_def<kIsSelfEcho, &is_self_echo>(); }
+
+}  // namespace qsc::py

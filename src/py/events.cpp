@@ -1,0 +1,55 @@
+// validate_event_payload: the one entry that checks and normalises any inbound event payload.
+#include <optional>
+
+#include "core/events/dispatch.hpp"
+#include "py/frame/binding.hpp"
+#include "py/frame/json.hpp"
+#include "py/registry.hpp"
+
+namespace qsc::py {
+
+namespace {
+
+QSC_COLD PyObject* unknown_event_type(std::string_view name, TraceContext trace) {
+    return raise_core_error(
+        CoreError(Issue{"event_type", IssueCode::InvalidValue, cat({"unknown event type `", name, "`"})}, trace));
+}
+
+// A wire name (str) or an EventType instance; anything else is a plain TypeError.
+bool event_kind(PyObject* o, TraceContext trace, EventType& out) {
+    if (PyUnicode_Check(o)) {
+        std::string_view name;
+        if (!utf8_view(o, name)) return false;
+        const std::optional<EventType> kind = from_wire_name<EventType>(name);
+        if (!kind) return unknown_event_type(name, trace), false;
+        out = *kind;
+        return true;
+    }
+    if (Py_TYPE(o) == state().enums[static_cast<int>(EnumId::EventType)]) {
+        out = static_cast<EventType>(enum_value(o));
+        return true;
+    }
+    raise_type_error("event_type must be a str");
+    return false;
+}
+
+const Signature kValidateEventPayload{
+    Callable::Function, "", "validate_event_payload(event_type, raw, trace_context=None)",
+    "Validate and normalize an inbound platform event payload.\n\nOn failure raises `ValueError` with `.issues` (a "
+    "tuple of\n`(path, code, message)` triples) and `.trace_context`."};
+PyObject* validate_event_payload(const Args& a) {
+    std::optional<std::string_view> trace;
+    EventType kind{};
+    Json payload;
+    // The name is resolved before the payload is looked at; the payload is converted last, so
+    // its strings can be handed back as they are.
+    if (!a.get(2, trace) || !event_kind(a[0], trace, kind) || !json_arg(a, 1, payload, Origins::Track)) return nullptr;
+    if (auto error = events::normalize_event_payload(kind, payload, trace)) return raise_core_error(*error);
+    return json_to_py(payload);
+}
+
+}  // namespace
+
+PyMethodDef validate_event_payload_def() { return function_def<kValidateEventPayload, &validate_event_payload>(); }
+
+}  // namespace qsc::py

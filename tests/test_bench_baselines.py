@@ -1,0 +1,510 @@
+"""The benchmark corpus and baselines: the corpus is what it claims, and every pure-Python
+baseline answers exactly as the module does (so a ratio compares the same work). Comparisons
+with the module are skipped while its callable does not exist on this branch."""
+
+import itertools
+import os
+import random
+import sys
+from types import SimpleNamespace
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+
+import corpus  # noqa: E402
+import pure_channels  # noqa: E402
+import pure_events  # noqa: E402
+import pure_ledgers  # noqa: E402
+import pure_session  # noqa: E402
+import pure_turns  # noqa: E402
+import target  # noqa: E402
+from compare import agree, same_json, wire  # noqa: E402
+
+q = target.load()
+
+
+def needs(*names):
+    reason = target.missing(q, *names)
+    return pytest.mark.skipif(reason is not None, reason=reason or "")
+
+
+def outcome(call):
+    """What a call answered or raised, in a form both implementations share."""
+    try:
+        result = call()
+    except (ValueError, TypeError) as error:
+        kind = "ValueError" if isinstance(error, ValueError) else type(error).__name__
+        return ("raised", kind, str(error), getattr(error, "issues", None), getattr(error, "trace_context", None))
+    return ("ok", normalise(result))
+
+
+def normalise(value):
+    if isinstance(value, (list, tuple)):
+        return [normalise(v) for v in value]
+    if isinstance(value, dict):
+        return {k: normalise(v) for k, v in value.items()}
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    if hasattr(value, "retry_after_s"):
+        return [wire(value.state), value.retry_after_s, wire(value.dead_reason), wire(value.stale_reason)]
+    return wire(value)
+
+
+# ---- the corpus
+
+
+def test_realistic_payload_is_a_busy_rooms_message():
+    p = corpus.REALISTIC
+    assert len(p) == 13
+    assert len(p["metadata"]["mentions"]) == 2 and len(p["attachments"]) == 1
+    assert not p["content"].isascii()
+    assert pure_events.validate_message(p) == p  # nothing to normalise, every key kept
+
+
+def test_large_payload_has_four_kib_of_content_and_twenty_mentions():
+    p = corpus.LARGE
+    assert len(p["content"].encode()) == 4096
+    assert len(p["metadata"]["mentions"]) == 20
+    assert pure_events.validate_message(p) == p
+
+
+def test_failing_payload_reports_seven_issues_in_check_order():
+    with pytest.raises(ValueError) as caught:
+        pure_events.validate_message(corpus.FAILING)
+    assert caught.value.issues == corpus.FAILING_ISSUES
+    assert str(caught.value) == "7 validation issue(s): required field `id` is missing (id)"
+
+
+# ---- validation and routing
+
+_COMPLETE = {k: f"v-{k}" for k in pure_events.REQUIRED_MESSAGE_FIELDS}
+
+PAYLOADS = [
+    pytest.param(corpus.REALISTIC, id="realistic"),
+    pytest.param(corpus.LARGE, id="large"),
+    pytest.param(corpus.FAILING, id="failing"),
+    pytest.param({}, id="empty"),
+    pytest.param(_COMPLETE, id="no-containers"),
+    pytest.param({**_COMPLETE, "metadata": None, "attachments": None}, id="null-containers"),
+    pytest.param({**_COMPLETE, "metadata": {"z": 1, "a": (1, 2.5)}}, id="metadata-without-mentions"),
+    pytest.param({**_COMPLETE, "metadata": "x"}, id="metadata-string"),
+    pytest.param({**_COMPLETE, "metadata": {"mentions": "x"}}, id="mentions-string"),
+    pytest.param({**_COMPLETE, "metadata": {"mentions": [{"username": 5}]}}, id="mention-without-id"),
+    pytest.param({**_COMPLETE, "sender_name": None, "b": [float("nan"), -(2**63)], "a": {"y": 1, "x": 2}},
+                 id="key-order-and-floats"),
+    pytest.param({**_COMPLETE, "sender_name": 7, "id": None, "attachments": {"a": 1}}, id="wrong-types"),
+    pytest.param([1, 2], id="not-an-object"),
+]
+
+
+@needs("validate_event_payload")
+@pytest.mark.parametrize("payload", PAYLOADS)
+@pytest.mark.parametrize("kind", ["message_created", "message_updated"])
+def test_pure_validation_agrees_with_the_module(kind, payload):
+    got = outcome(lambda: q.validate_event_payload(kind, payload, "tc-7"))
+    want = outcome(lambda: pure_events.validate_event_payload(kind, payload, "tc-7"))
+    assert got[0] == want[0]
+    assert same_json(got[1], want[1]) if got[0] == "ok" else got == want
+
+
+_ECHO = {**corpus.REALISTIC, "sender_type": "Agent", "sender_id": corpus.AGENT_ID}
+
+EVENTS = [
+    pytest.param("message_created", corpus.ROOM_ID, corpus.REALISTIC, id="invocation"),
+    pytest.param("message_created", None, corpus.REALISTIC, id="room-from-payload"),
+    pytest.param("message_created", "", _ECHO, id="self-echo"),
+    pytest.param("message_created", None, {**_ECHO, "sender_type": "agent"}, id="not-an-echo"),
+    pytest.param("message_created", None, {**corpus.REALISTIC, "chat_room_id": 7}, id="room-wrong-type"),
+    pytest.param("message_created", None, _COMPLETE, id="room-missing"),
+    pytest.param("message_created", None, {**_COMPLETE, "id": ""}, id="empty-id"),
+    pytest.param("message_created", "r", corpus.FAILING, id="failing"),
+    pytest.param("room_deleted", "r1", {"id": "r2"}, id="cleanup-envelope"),
+    pytest.param("room_removed", None, {"id": "r2"}, id="cleanup-payload"),
+    pytest.param("room_removed", None, {"id": None}, id="cleanup-missing"),
+    pytest.param("room_removed", None, {"id": 7}, id="cleanup-wrong-type"),
+    pytest.param("message_updated", None, {}, id="ignored"),
+    pytest.param("typing", None, [], id="unknown-ignored"),
+]
+
+
+@needs("evaluate_delivery_event")
+@pytest.mark.parametrize("kind, room, payload", EVENTS)
+def test_pure_delivery_decision_agrees_with_the_module(kind, room, payload):
+    got = outcome(lambda: q.evaluate_delivery_event(kind, room, payload, corpus.AGENT_ID, "tc-9"))
+    want = outcome(lambda: pure_events.evaluate_delivery_event(kind, room, payload, corpus.AGENT_ID, "tc-9"))
+    assert got == want
+
+
+# ---- documented behaviours, held by each baseline (and by the module once it has the class)
+
+
+def kinds(impl):
+    if impl == "module":
+        return SimpleNamespace(ledgers=q, channels=q, turns=q)
+    return SimpleNamespace(ledgers=pure_ledgers, channels=pure_channels, turns=pure_turns)
+
+
+def _retries_exhaust(k):
+    tracker = k.ledgers.RetryTracker()
+    return tracker.record_attempt("m"), tracker.record_attempt("m"), tracker.is_permanently_failed("m")
+
+
+def _eviction_by_first_insertion(k):
+    tracker = k.ledgers.RetryTracker(max_tracked=2)
+    for message_id in ("a", "b", "a", "c"):
+        tracker.record_attempt(message_id)
+    return tracker.record_attempt("a"), tracker.record_attempt("c")  # "a" went first, though updated last
+
+
+def _claim_then_inflight(k):
+    registry, tracker = k.ledgers.ClaimRegistry(), k.ledgers.RetryTracker()
+    first, second = registry.guarded_claim("r", "m", tracker), registry.guarded_claim("r", "m", tracker)
+    bare = registry.try_claim("r", "m")
+    registry.release("r", "m")
+    return first, second, bare, registry.try_claim("r", "m")
+
+
+def _facts_order(k):
+    registry, tracker = k.ledgers.ClaimRegistry(), k.ledgers.RetryTracker(max_retries=0)
+    registry.remember_ack_pending("r", "p")
+    tracker.record_attempt("x")
+    return (registry.guarded_claim("r", "p", tracker, self_echo=True),
+            registry.guarded_claim("r", "p", tracker, durably_processed=True),
+            registry.guarded_claim("r", "x", tracker),
+            registry.guarded_claim("r", "x", tracker, durably_processed=True),
+            registry.guarded_claim("r", "f", tracker, durably_failed=True, allow_failed_retry=False),
+            registry.guarded_claim("r", "f", tracker, durably_failed=True))
+
+
+def _tokens_and_conflict(k):
+    registry, tracker = k.ledgers.ClaimRegistry(), k.ledgers.RetryTracker()
+    first = registry.record_processed_settlement("r", "m")["token"]
+    again = registry.record_processed_settlement("r", "m")["token"]
+    other = registry.record_processed_settlement("r", "n")["token"]
+    conflict = outcome(lambda: registry.record_failed_settlement("r", "m", "boom", tracker, True))
+    return first, again, other, conflict[3]
+
+
+def _retry_continuation(k):
+    tracker = k.ledgers.RetryTracker(max_retries=3)
+    tracker.record_attempt("m")
+    tracker.record_attempt("m")
+    registry = k.ledgers.ClaimRegistry()
+    settlement = registry.record_failed_settlement("r", "m", "boom", tracker, True)
+    finished = k.ledgers.ClaimRegistry().record_failed_settlement("r", "m", "boom", tracker, False)
+    confirmed = (registry.confirm_settlement("r", "m", "00", tracker),
+                 registry.confirm_settlement("r", "m", settlement["token"], tracker))
+    return (settlement["continuation"], finished["continuation"], confirmed,
+            registry.is_ack_pending("r", "m"), registry.is_completed("r", "m"))
+
+
+def _failed_confirmation_completes(k):
+    registry, tracker = k.ledgers.ClaimRegistry(), k.ledgers.RetryTracker()
+    token = registry.record_failed_settlement("r", "m", "x", tracker, False)["token"]
+    return registry.confirm_settlement("r", "m", token, tracker), tracker.is_permanently_failed("m"), \
+        registry.is_completed("r", "m")
+
+
+def _parking(k):
+    registry = k.ledgers.ClaimRegistry()
+    nothing = registry.park_ack("r", "m", k.ledgers.ParkedReason.NotFound)
+    registry.remember_ack_pending("r", "m")
+    registry.park_ack("r", "m", k.ledgers.ParkedReason.NotFound)
+    return (nothing, normalise(registry.pending_ack("r", "m")), registry.has_retryable_settlement("r"),
+            registry.unpark_acks("r"), registry.unpark_acks("r"))
+
+
+def _completed_recency(k):
+    registry = k.ledgers.ClaimRegistry(max_completed=2)
+    registry.remember_completed("r", "a")
+    registry.remember_completed("r", "b")
+    registry.is_completed("r", "a")
+    registry.remember_completed("r", "c")
+    registry.remember_completed("s", "z")
+    return registry.completed_ids("r"), registry.completed_ids("s")
+
+
+def _rooms_in_order(k):
+    tracker = k.channels.SubscriptionTracker()
+    for room in ("a", "b", "c"):
+        tracker.record_both_room_topics_joined(room, tracker.begin_room_subscribe(room))
+    ticket = tracker.unsubscribe_room("b")
+    stale = tracker.mark_room_leave_complete("b", ticket - 1, k.channels.LeaveOutcome.Left)
+    tracker.mark_room_leave_complete("b", ticket, k.channels.LeaveOutcome.Left)
+    tracker.record_both_room_topics_joined("b", tracker.begin_room_subscribe("b"))
+    return stale, tracker.subscribed_room_ids()
+
+
+def _rollback_needs_reconciliation(k):
+    tracker = k.channels.SubscriptionTracker()
+    ticket = tracker.begin_room_subscribe("r")
+    stale = tracker.record_both_room_topics_joined("r", ticket + 5)
+    result = tracker.record_room_participants_join_failed("r", ticket, False)
+    blocked = tracker.begin_room_subscribe("r")
+    return (wire(stale), wire(result), wire(tracker.room_status("r")), blocked,
+            tracker.acknowledge_room_reconciled("r"), tracker.begin_room_subscribe("r"))
+
+
+def _minted_tokens(k):
+    registry = k.turns.DecisionRegistry(seed=0)
+    return registry.register_minted(), registry.register_minted()
+
+
+def _keyed_asks(k):
+    registry = k.turns.DecisionRegistry()
+    first, second = registry.register_keyed("k"), registry.register_keyed("k")
+    claims = [wire(registry.try_claim("k", 0)), wire(registry.try_claim("k", 1)), wire(registry.try_claim("k", 1))]
+    return first, second, claims, registry.register_keyed("k"), registry.withdraw("k", 1), registry.forget("k", 1)
+
+
+def _eviction_skips_claimed(k):
+    registry = k.turns.DecisionRegistry(max_pending=2, seed=3)
+    older, newer = registry.register_minted("r"), registry.register_minted()
+    registry.try_claim(*older)
+    return registry.evict_oldest() == newer[0], registry.evict_oldest(), registry.unclaimed_in_room("r")
+
+
+BEHAVIOURS = [
+    ("RetryTracker.record_attempt", _retries_exhaust, ((1, False), (2, True), True)),
+    ("RetryTracker.record_attempt", _eviction_by_first_insertion, ((1, False), (2, True))),
+    ("ClaimRegistry.guarded_claim", _claim_then_inflight, ("runnable", "inflight", False, True)),
+    ("ClaimRegistry.guarded_claim", _facts_order, ("self", "pending", "exhausted", "completed", "failed", "runnable")),
+    ("ClaimRegistry.record_failed_settlement", _tokens_and_conflict,
+     ("0", "0", "1", (("error", "invalid_value", "the message already has a different pending terminal intent"),))),
+    ("ClaimRegistry.confirm_settlement", _retry_continuation,
+     ({"kind": "retry", "attempts": 2, "max_retries": 3}, {"kind": "finished"}, (False, True), False, False)),
+    ("ClaimRegistry.confirm_settlement", _failed_confirmation_completes, (True, True, True)),
+    ("ClaimRegistry.unpark_acks", _parking, (False, {"status": "processed", "parked": "not_found"}, False, 1, 0)),
+    ("ClaimRegistry.completed_ids", _completed_recency, (["a", "c"], ["z"])),
+    ("SubscriptionTracker.unsubscribe_room", _rooms_in_order, (False, ["a", "c", "b"])),
+    ("SubscriptionTracker.acknowledge_room_reconciled", _rollback_needs_reconciliation,
+     ("stale", "rollback_failed", "needs_reconciliation", None, True, 1)),
+    ("DecisionRegistry.register_minted", _minted_tokens, (("7b1dcdaf", 0), ("a1b965f4", 1))),
+    ("DecisionRegistry.register_keyed", _keyed_asks,
+     (("k", 0), ("k", 1), ["stale", "claimed", "already_claimed"], None, False, True)),
+    ("DecisionRegistry.evict_oldest", _eviction_skips_claimed, (True, None, [])),
+]
+
+
+@pytest.mark.parametrize("impl", ["pure", "module"])
+@pytest.mark.parametrize("needed, script, expected", BEHAVIOURS, ids=[b[1].__name__.strip("_") for b in BEHAVIOURS])
+def test_documented_behaviour(impl, needed, script, expected):
+    if impl == "module" and target.missing(q, needed):
+        pytest.skip(target.missing(q, needed))
+    assert script(kinds(impl)) == expected
+
+
+# ---- stateful baselines, driven by the same random operations
+
+
+def drive(module, plain, next_step, seed, count, remember=None):
+    """Draws `count` steps (all randomness drawn before either side runs) and compares every answer.
+
+    `next_step(rng)` gives (label, step, key); `remember(label, key, answer)` lets later steps
+    use what earlier ones handed out (tokens, tickets, epochs)."""
+    rng = random.Random(seed)
+    for number in range(count):
+        label, step, key = next_step(rng)
+        got, want = outcome(lambda: step(module)), outcome(lambda: step(plain))
+        assert agree(got, want), f"step {number} {label} {key}: module {got!r}, pure Python {want!r}"
+        if remember is not None and got[0] == "ok":
+            remember(label, key, got[1])
+
+
+def claim_step(tokens):
+    def next_step(rng):
+        r, m = rng.choice(["r1", "r2"]), rng.choice(["m1", "m2", "m3", "m4"])
+        token = tokens.get((r, m), "0") if rng.random() < 0.8 else rng.choice(["00", "7", " 1"])
+        error, allow = rng.choice(["boom", "other"]), rng.random() < 0.7
+        names = ["self_echo", "durably_processed", "durably_failed", "allow_failed_retry"]
+        facts = {name: rng.random() < 0.3 for name in rng.sample(names, rng.randrange(3))}
+        if rng.random() < 0.05:
+            facts["self_echo"] = 1
+        label, step = rng.choice([
+            ("guarded_claim", lambda i: i.reg.guarded_claim(r, m, i.tracker, **facts)),
+            ("delivery_eligibility", lambda i: i.reg.delivery_eligibility(r, m, i.tracker, **facts)),
+            ("try_claim", lambda i: i.reg.try_claim(r, m)),
+            ("release", lambda i: i.reg.release(r, m)),
+            ("inflight_ids", lambda i: sorted(i.reg.inflight_ids(r))),
+            ("record_attempt", lambda i: i.tracker.record_attempt(m)),
+            ("discard_attempt", lambda i: i.tracker.discard_attempt(m)),
+            ("mark_success", lambda i: i.tracker.mark_success(m)),
+            ("is_permanently_failed", lambda i: i.tracker.is_permanently_failed(m)),
+            ("settlement", lambda i: i.reg.record_processed_settlement(r, m, "tc")),
+            ("settlement", lambda i: i.reg.record_failed_settlement(r, m, error, i.tracker, allow, "tc")),
+            ("settlement", lambda i: i.reg.pending_settlement(r, m)),
+            ("confirm_settlement", lambda i: i.reg.confirm_settlement(r, m, token, i.tracker)),
+            ("park_settlement", lambda i: i.reg.park_settlement(r, m, token, i.parked.Rejected)),
+            ("park_ack", lambda i: i.reg.park_ack(r, m, i.parked.NotFound)),
+            ("unpark_acks", lambda i: i.reg.unpark_acks(r)),
+            ("has_retryable_settlement", lambda i: i.reg.has_retryable_settlement(r)),
+            ("remember_ack_pending", lambda i: i.reg.remember_ack_pending(r, m)),
+            ("remember_failed_ack_pending", lambda i: i.reg.remember_failed_ack_pending(r, m, error)),
+            ("is_ack_pending", lambda i: i.reg.is_ack_pending(r, m)),
+            ("pending_ack", lambda i: i.reg.pending_ack(r, m)),
+            ("pending_ack_ids", lambda i: i.reg.pending_ack_ids(r)),
+            ("record_ack_retry", lambda i: i.reg.record_ack_retry(r, m)),
+            ("remember_completed", lambda i: i.reg.remember_completed(r, m)),
+            ("is_completed", lambda i: i.reg.is_completed(r, m)),
+            ("completed_ids", lambda i: i.reg.completed_ids(r)),
+            ("discard_completed", lambda i: i.reg.discard_completed(r)),
+        ])
+        return label, step, (r, m)
+
+    return next_step
+
+
+@needs("ClaimRegistry.record_failed_settlement", "ClaimRegistry.unpark_acks", "RetryTracker.record_attempt",
+       "ParkedReason")
+@pytest.mark.parametrize("seed", range(4))
+def test_pure_claim_registry_agrees_with_the_module(seed):
+    def build(kind):
+        return SimpleNamespace(reg=kind.ClaimRegistry(max_completed=2),
+                               tracker=kind.RetryTracker(max_retries=2, max_tracked=3), parked=kind.ParkedReason)
+
+    tokens = {}
+
+    def remember(label, key, answer):
+        if label == "settlement" and answer is not None:
+            tokens[key] = answer["token"]
+
+    drive(build(q), build(pure_ledgers), claim_step(tokens), seed, 1500, remember)
+
+
+def session_step(memory):
+    def next_step(rng):
+        if memory.pop("dead", False):  # a dead session stays dead: go on with a new one
+            memory["epoch"] = 0
+            return "restart", (lambda i: setattr(i, "s", i.new())), None
+        quick_steps = [0.0, 0.5, 1.0, 3.0, -1.0]  # rapid disconnects pile up inside the window
+        step_s = rng.choice(quick_steps if memory["rapid"] else quick_steps + [9.99, 10.0, 59.0, 60.0, 100.0, 301.0])
+        memory["t"] = max(0.0, memory["t"] + step_s)
+        t = memory["t"]
+        epoch = memory["epoch"] if rng.random() < 0.85 else rng.randrange(memory["epoch"] + 2)
+        jitter = rng.choice([0.0, 0.5, 1.0, rng.random()])
+        retry_after = rng.choice([None, 0.0, 2.5, 120.0, rng.random() * 50])
+        code = rng.choice([None, 1001, 4000, 1006]) if rng.random() < 0.97 else 1000
+        status = rng.choice([429, 503]) if rng.random() < 0.97 else rng.choice([400, 403, 409])
+        retryable = rng.random() < 0.97
+        (label, step), = rng.choices([
+            ("begin_attempt", lambda i: i.s.begin_attempt(t)),
+            ("on_connected", lambda i: i.s.on_connected(epoch, t)),
+            ("on_socket_close", lambda i: i.s.on_socket_close(epoch, t, code, jitter)),
+            ("on_upgrade_rejected", lambda i: i.s.on_upgrade_rejected(epoch, t, status, retry_after, jitter)),
+            ("on_supersede", lambda i: i.s.on_supersede(t, retryable, retry_after, jitter)),
+            ("state", lambda i: i.s.state),
+        ], weights=[30, 25, 25, 8, 6, 6])
+        return label, step, t
+
+    return next_step
+
+
+@needs("Session.on_supersede", "SessionPolicy.default")
+@pytest.mark.parametrize("seed", range(8))
+def test_pure_session_agrees_with_the_module(seed):
+    memory = {"t": 10.0, "epoch": 0, "rapid": seed % 2 == 0}
+
+    def remember(label, _key, answer):
+        if label == "begin_attempt" and answer is not None:
+            memory["epoch"] = answer
+        if answer == "dead" or (isinstance(answer, list) and answer[0] == "dead"):
+            memory["dead"] = True
+
+    def build(kind, policy):
+        return SimpleNamespace(s=kind.Session(policy), new=lambda: kind.Session(policy))
+
+    module = build(q, q.SessionPolicy.default())
+    plain = build(pure_session, pure_session.SessionPolicy.default())
+    drive(module, plain, session_step(memory), seed, 1500, remember)
+    assert wire(module.s.end()) == wire(plain.s.end()) == "dead"
+
+
+def subscription_step(tickets):
+    def next_step(rng):
+        room = rng.choice(["a", "b", "c"])
+        ticket = tickets.get(room, 0) if rng.random() < 0.85 else rng.randrange(5)
+        left, which = rng.random() < 0.5, rng.randrange(3)
+        label, step = rng.choice([
+            ("begin", lambda i: i.tr.begin_room_subscribe(room)),
+            ("settle", lambda i: i.tr.record_both_room_topics_joined(room, ticket)),
+            ("settle", lambda i: i.tr.record_chat_room_join_failed(room, ticket)),
+            ("settle", lambda i: i.tr.record_room_participants_join_failed(room, ticket, left)),
+            ("begin", lambda i: i.tr.unsubscribe_room(room)),
+            ("settle", lambda i: i.tr.mark_room_leave_complete(room, ticket, i.outcomes[which])),
+            ("settle", lambda i: i.tr.mark_room_rejoin_failed(room, ticket)),
+            ("query", lambda i: i.tr.acknowledge_room_reconciled(room)),
+            ("query", lambda i: i.tr.room_status(room)),
+            ("query", lambda i: i.tr.is_room_claim_current(room, ticket)),
+            ("query", lambda i: i.tr.is_room_subscribed(room)),
+            ("query", lambda i: i.tr.subscribed_room_ids()),
+            ("query", lambda i: i.tr.room_rejoin_candidates()),
+            ("end", lambda i: i.tr.end_session()),
+        ])
+        return label, step, room
+
+    return next_step
+
+
+@needs("SubscriptionTracker.record_room_participants_join_failed", "LeaveOutcome")
+@pytest.mark.parametrize("seed", range(4))
+def test_pure_subscription_tracker_agrees_with_the_module(seed):
+    def build(kind):
+        outcomes = [kind.LeaveOutcome.Left, kind.LeaveOutcome.Failed, kind.LeaveOutcome.Unknown]
+        return SimpleNamespace(tr=kind.SubscriptionTracker(), outcomes=outcomes)
+
+    tickets = {}
+
+    def remember(label, room, answer):
+        if label == "begin" and answer is not None:
+            tickets[room] = answer
+
+    drive(build(q), build(pure_channels), subscription_step(tickets), seed, 1500, remember)
+
+
+def decision_step(tickets):
+    def next_step(rng):
+        token = rng.choice(sorted(tickets)) if tickets and rng.random() < 0.8 else rng.choice(["k1", "k2"])
+        ticket = tickets.get(token, 0) if rng.random() < 0.85 else rng.randrange(4)
+        room = rng.choice([None, "r1", "r2"])
+        label, step = rng.choice([
+            ("register", lambda i: i.reg.register_minted(room)),
+            ("register", lambda i: i.reg.register_keyed(token)),
+            ("claim", lambda i: i.reg.try_claim(token, ticket)),
+            ("claim", lambda i: i.reg.withdraw(token, ticket)),
+            ("claim", lambda i: i.reg.forget(token, ticket)),
+            ("query", lambda i: i.reg.unclaimed()),
+            ("query", lambda i: i.reg.unclaimed_in_room(room or "r1")),
+            ("query", lambda i: i.reg.unclaimed_count()),
+            ("query", lambda i: i.reg.oldest_unclaimed()),
+            ("query", lambda i: i.reg.evict_oldest()),
+        ])
+        return label, step, token
+
+    return next_step
+
+
+@needs("DecisionRegistry.register_minted", "DecisionRegistry.evict_oldest")
+@pytest.mark.parametrize("seed", range(4))
+def test_pure_decision_registry_agrees_with_the_module(seed):
+    tickets = {}
+
+    def remember(label, _token, answer):
+        if label == "register" and answer is not None:
+            tickets[answer[0]] = answer[1]
+
+    module = SimpleNamespace(reg=q.DecisionRegistry(max_pending=3, seed=seed))
+    plain = SimpleNamespace(reg=pure_turns.DecisionRegistry(max_pending=3, seed=seed))
+    drive(module, plain, decision_step(tickets), seed, 1500, remember)
+
+
+@needs("TurnLedger", "TurnEffect.from_wire_name")
+@pytest.mark.parametrize("effects", [
+    list(seq) for n in range(4) for seq in itertools.product(["observe", "act", "reply", "decline"], repeat=n)
+], ids=lambda effects: "+".join(effects) or "none")
+def test_pure_turn_ledger_agrees_with_the_module(effects):
+    module, plain = q.TurnLedger(), pure_turns.TurnLedger()
+    for name in effects:
+        module.record(q.TurnEffect.from_wire_name(name))
+        plain.record(pure_turns.TurnEffect(name))
+    assert (wire(module.verdict()), module.reply_settled()) == (wire(plain.verdict()), plain.reply_settled())
