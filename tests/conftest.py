@@ -16,6 +16,7 @@ settings.load_profile("qsc")
 # The reference host's modules import each other by their plain names, as when run as scripts.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
 
+
 def pytest_terminal_summary(terminalreporter):
     """The figures of the fuzzer and the model-based tests, when they ran (also appended to the
     file named by QSC_FUZZ_STATS)."""

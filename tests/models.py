@@ -523,3 +523,138 @@ class RosterModel:
             self.admitting[r] = self.tickets.take()
             admitting.append((r, self.admitting[r]))
         return removed, admitting, resync
+
+
+# ---- asks and participants
+
+
+def splitmix64(state):
+    state = (state + 0x9E3779B97F4A7C15) % 2**64
+    z = state
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) % 2**64
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) % 2**64
+    return state, z ^ (z >> 31)
+
+
+class DecisionModel:
+    def __init__(self, max_pending, seed):
+        self.max_pending, self.rng = max_pending, seed
+        self.asks = {}  # token -> [room, ticket, claimed], registration order
+        self.tickets = Counter()
+
+    def register_minted(self, room_id=None):
+        if self.tickets.exhausted():
+            return None
+        ticket = self.tickets.take()
+        token = None
+        while token is None or token in self.asks:
+            self.rng, z = splitmix64(self.rng)
+            token = f"{z & 0xFFFFFFFF:08x}"
+        self.asks[token] = [room_id, ticket, False]
+        return (token, ticket)
+
+    def register_keyed(self, key):
+        if (key in self.asks and self.asks[key][2]) or self.tickets.exhausted():
+            return None
+        ticket = self.tickets.take()
+        if key in self.asks:
+            self.asks[key][:] = [None, ticket, False]
+        else:
+            self.asks[key] = [None, ticket, False]
+        return (key, ticket)
+
+    def try_claim(self, token, ticket):
+        ask = self.asks.get(token)
+        if ask is None or ask[1] != ticket:
+            return "stale"
+        if ask[2]:
+            return "already_claimed"
+        ask[2] = True
+        return "claimed"
+
+    def withdraw(self, token, ticket):
+        ask = self.asks.get(token)
+        if ask is None or ask[1] != ticket or ask[2]:
+            return False
+        del self.asks[token]
+        return True
+
+    def forget(self, token, ticket):
+        ask = self.asks.get(token)
+        if ask is None or ask[1] != ticket:
+            return False
+        del self.asks[token]
+        return True
+
+    def unclaimed(self, room=None, any_room=True):
+        return [t for t, a in self.asks.items() if not a[2] and (any_room or a[0] == room)]
+
+    def evict_oldest(self):
+        if self.max_pending is None or len(self.asks) < self.max_pending:
+            return None
+        oldest = next(iter(self.unclaimed()), None)
+        if oldest is not None:
+            del self.asks[oldest]
+        return oldest
+
+    def cancel(self, room=None, any_room=True):
+        gone = [t for t, a in self.asks.items() if any_room or a[0] == room]
+        unclaimed = [t for t in gone if not self.asks[t][2]]
+        claimed = [t for t in gone if self.asks[t][2]]
+        for t in gone:
+            del self.asks[t]
+        return unclaimed, claimed
+
+
+FIELDS = ("name", "type", "handle", "description")
+
+
+class ParticipantModel:
+    def __init__(self):
+        self.entries, self.sent = [], None
+
+    @staticmethod
+    def convert(p):
+        return {"id": p["id"], **{f: p.get(f) for f in FIELDS}}
+
+    @staticmethod
+    def merge(new, old):
+        return {"id": new["id"], **{f: new[f] if new[f] not in (None, "") else old[f] for f in FIELDS}}
+
+    def index(self, pid):
+        return next((i for i, e in enumerate(self.entries) if e["id"] == pid), None)
+
+    def add(self, p):
+        new, i = self.convert(p), self.index(p["id"])
+        if i is None:
+            self.entries.append(new)
+            return True
+        self.entries[i] = self.merge(new, self.entries[i])
+        return False
+
+    def remove(self, pid):
+        i = self.index(pid)
+        if i is not None:
+            del self.entries[i]
+        return i is not None
+
+    def set_all(self, snapshot):
+        """None on success, else the issue triples of the refused snapshot."""
+        seen, issues = set(), []
+        for i, p in enumerate(snapshot):
+            if p["id"] in seen:
+                issues.append((f"participants[{i}].id", "invalid_value",
+                               f"duplicate participant id `{p['id']}` in set_all snapshot"))
+            seen.add(p["id"])
+        if issues:
+            return tuple(issues)
+        current = {e["id"]: e for e in self.entries}
+        self.entries = [self.merge(self.convert(p), current[p["id"]]) if p["id"] in current else self.convert(p)
+                        for p in snapshot]
+        return None
+
+    def changed(self):
+        return self.sent is None or self.sent != self.entries
+
+    def mark_sent(self):
+        self.sent = [dict(e) for e in self.entries]

@@ -110,6 +110,13 @@ def configs(draw):
     return config
 
 
+MESSAGE = {"id": "m1", "content": "hi", "message_type": "text", "sender_type": "user", "sender_id": "u1",
+           "inserted_at": "2024-01-01T00:00:00Z", "updated_at": "2024-01-01T00:00:00Z"}
+payloads = st.sampled_from([MESSAGE, {**MESSAGE, "room_id": "a", "metadata": {"mentions": [{"id": "u2"}]}},
+                            {**MESSAGE, "sender_id": "a"}, {"room_id": "a"}, {"id": "r", "name": "n"}, {}, []])
+participants = st.fixed_dictionaries(
+    {"id": keys}, optional={f: st.none() | keys for f in ("name", "type", "handle", "description", "extra")})
+
 # A value drawn here is a spec (see `build`), so objects of the run can be referred to by class.
 VALID = {
     "room_id": keys, "message_id": keys, "topic": keys, "agent_id": keys, "error": keys,
@@ -127,6 +134,20 @@ VALID = {
     "current_room_ids": st.lists(keys, max_size=4),
     "max_completed": st.integers(1, 3), "max_retries": st.integers(0, 3), "max_tracked": st.integers(1, 3),
     "name": st.sampled_from(["not_found", "agent_rooms", "message_created", "nope", ""]),
+    # events and delivery
+    "event_type": st.sampled_from(["message_created", "room_added", "supersede", "agent.control", "typing"])
+    | _enum(q.EventType),
+    "raw": payloads, "payload": payloads, "candidate": st.none() | payloads,
+    "seen_ids": st.frozensets(keys, max_size=2), "next_message_id": st.none() | keys,
+    "triggering_message_id": keys, "sender_id": st.none() | keys, "sender_type": st.sampled_from(["agent", "user"]),
+    # memory, turns, failures
+    "system": _enum(q.MemorySystem), "memory_type": _enum(q.MemoryType), "effect": _enum(q.TurnEffect),
+    "provider": keys, "message": keys, "code": st.none() | keys, "detail": st.none() | st.just({"k": [1, 2.5]}),
+    # asks and participants
+    "authorized_senders": st.none() | st.frozensets(keys, max_size=2), "key": keys,
+    "max_pending": st.none() | st.integers(1, 3), "seed": st.none() | st.integers(0, 2**64 - 1),
+    "participant": participants, "participants": st.lists(participants, max_size=3), "participant_id": keys,
+    "trace_context_provider": st.none() | st.just(str),
 }
 
 # Values a read-only query is asked with when the state of an object is observed.
@@ -144,7 +165,12 @@ READ_ONLY = {
                             "room_rejoin_candidates", "agent_topic_status", "is_agent_topic_joined",
                             "joined_agent_topics", "is_agent_topic_claim_current", "agent_topic_rejoin_candidates"},
     q.RoomRoster: {"room_membership", "is_room_admission_current", "tracked_room_ids"},
+    q.DecisionRegistry: {"unclaimed", "unclaimed_in_room", "unclaimed_count", "oldest_unclaimed"},
+    q.ParticipantRoster: {"list", "changed"},
+    q.TurnLedger: {"reply_settled", "verdict"},
+    q.AgentFailure: {"to_dict", "to_extension_data"},
     q.Session: set(), q.SessionPolicy: set(), q.SessionOutcome: set(), q.RoomReconciliation: set(),
+    q.CancelledDecisions: set(),
     **{cls: {"topic"} & set(vars(cls)) for cls in ENUM_CLASSES},
 }
 
@@ -154,6 +180,8 @@ PRODUCERS = {
     q.SessionPolicy: q.SessionPolicy.default,
     q.SessionOutcome: lambda: _outcome(),
     q.RoomReconciliation: lambda: _roster_with_history().reconcile(["a", "b"]),
+    q.CancelledDecisions: lambda: _asks().cancel_all(),
+    q.AgentFailure: lambda: q.AgentFailure("p", "m"),
 }
 
 
@@ -161,6 +189,13 @@ def _outcome():
     session = q.Session(q.SessionPolicy.default())
     epoch = session.begin_attempt(1.0)
     return session.on_socket_close(epoch, 2.0, None, 0.5)
+
+
+def _asks():
+    asks = q.DecisionRegistry(seed=0)
+    asks.try_claim(*asks.register_minted("a"))
+    asks.register_keyed("k")
+    return asks
 
 
 def _roster_with_history():

@@ -384,8 +384,109 @@ class Rosters(RuleBasedStateMachine):
                 assert self.roster.is_room_admission_current(r, ticket) == (self.model.admitting.get(r) == ticket)
 
 
+tokens = st.sampled_from(["k", "j", ""])
+ask_rooms = st.none() | st.sampled_from(["a", ""])
+
+
+class Decisions(RuleBasedStateMachine):
+    @initialize(max_pending=st.none() | st.integers(1, 3), seed=st.integers(0, 2**64 - 1))
+    def start(self, max_pending, seed):
+        self.asks = q.DecisionRegistry(max_pending=max_pending, seed=seed)
+        self.model = models.DecisionModel(max_pending, seed)
+        self.seen = [("k", 0)]
+
+    def registered(self, answer):
+        if answer is not None:
+            self.seen.append(answer)
+        return answer
+
+    @rule(room=ask_rooms)
+    def register_minted(self, room):
+        same(lambda: self.registered(self.asks.register_minted(room)), self.model.register_minted(room))
+
+    @rule(key=tokens, pick=st.integers(0, 50), reuse=st.booleans())
+    def register_keyed(self, key, pick, reuse):
+        if reuse:  # a key may be a token the registry once minted
+            key = self.seen[pick % len(self.seen)][0]
+        same(lambda: self.registered(self.asks.register_keyed(key)), self.model.register_keyed(key))
+
+    @rule(pick=st.integers(0, 50), op=st.sampled_from(["try_claim", "withdraw", "forget"]), skew=st.integers(0, 1))
+    def settle(self, pick, op, skew):
+        token, ticket = self.seen[pick % len(self.seen)]
+        answer = getattr(self.model, op)(token, ticket + skew)
+        same(lambda: (lambda r: str(r) if op == "try_claim" else r)(getattr(self.asks, op)(token, ticket + skew)),
+             answer)
+
+    @rule()
+    def evict_oldest(self):
+        same(self.asks.evict_oldest, self.model.evict_oldest())
+
+    @rule(room=st.sampled_from(["a", ""]), everything=st.booleans())
+    def cancel(self, room, everything):
+        def real():
+            cancelled = self.asks.cancel_all() if everything else self.asks.cancel_room(room)
+            return cancelled.unclaimed, cancelled.claimed
+
+        same(real, self.model.cancel(room, any_room=everything))
+
+    @invariant()
+    def agrees(self):
+        assert self.asks.unclaimed() == self.model.unclaimed()
+        assert self.asks.unclaimed_count() == len(self.model.unclaimed())
+        assert self.asks.oldest_unclaimed() == next(iter(self.model.unclaimed()), None)
+        for room in ["a", ""]:
+            assert self.asks.unclaimed_in_room(room) == self.model.unclaimed(room, any_room=False)
+
+
+participants = st.fixed_dictionaries(
+    {"id": st.sampled_from(["u1", "u2", "u3"])},
+    optional={f: st.none() | st.sampled_from(["", "x", "y"]) for f in models.FIELDS})
+
+
+class Participants(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.roster = q.ParticipantRoster(trace_context_provider=lambda: "from-provider")
+        self.model = models.ParticipantModel()
+
+    @rule(p=participants)
+    def add(self, p):
+        same(lambda: self.roster.add(p), self.model.add(p))
+
+    @rule(pid=st.sampled_from(["u1", "u2", "u3"]))
+    def remove(self, pid):
+        same(lambda: self.roster.remove(pid), self.model.remove(pid))
+
+    @rule(snapshot=st.lists(participants, max_size=4), trace=st.none() | st.just("t"))
+    def set_all(self, snapshot, trace):
+        STEPS["steps"] += 1
+        issues = self.model.set_all(snapshot)
+        if issues is None:
+            assert self.roster.set_all(snapshot, trace) is None
+            return
+        try:
+            self.roster.set_all(snapshot, trace)
+        except ValueError as exc:
+            assert (exc.issues, exc.trace_context) == (issues, trace or "from-provider")
+        else:
+            raise AssertionError("a snapshot with repeated ids was accepted")
+
+    @rule()
+    def mark_sent(self):
+        same(self.roster.mark_sent, self.model.mark_sent())
+
+    @invariant()
+    def agrees(self):
+        assert self.roster.list() == self.model.entries
+        assert self.roster.changed() == self.model.changed()
+
+
 TestClaims = Claims.TestCase
 TestSessions = Sessions.TestCase
 TestSubscriptions = Subscriptions.TestCase
 TestRosters = Rosters.TestCase
-TestClaims.settings = TestSessions.settings = TestSubscriptions.settings = TestRosters.settings = SETTINGS
+TestDecisions = Decisions.TestCase
+TestParticipants = Participants.TestCase
+for _case in (TestClaims, TestSessions, TestSubscriptions, TestRosters, TestDecisions, TestParticipants):
+    _case.settings = SETTINGS
+del _case
