@@ -178,6 +178,7 @@ READ_ONLY = {
 # without a Python constructor).
 PRODUCERS = {
     q.SessionPolicy: q.SessionPolicy.default,
+    q.Session: lambda: q.Session(q.SessionPolicy.default()),
     q.SessionOutcome: lambda: _outcome(),
     q.RoomReconciliation: lambda: _roster_with_history().reconcile(["a", "b"]),
     q.CancelledDecisions: lambda: _asks().cancel_all(),

@@ -220,9 +220,10 @@ class Run:
 
 @settings(
     max_examples=EXAMPLES,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much,
+                           HealthCheck.function_scoped_fixture],
 )
-@given(st.data())
+@given(data=st.data())
 def test_hostile_calls(data, monkeypatch):
     # A registry made without a seed reads os.urandom; the replay must see the same bytes.
     monkeypatch.setattr(os, "urandom", lambda n: bytes(range(n)))
