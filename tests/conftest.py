@@ -21,7 +21,8 @@ def pytest_terminal_summary(terminalreporter):
     """The figures of the fuzzer and the model-based tests, when they ran (also appended to the
     file named by QSC_FUZZ_STATS)."""
     figures = {}
-    for module, counts in (("test_fuzz", "COUNTS"), ("test_models", "STEPS"), ("test_faults", "COUNTS")):
+    for module, counts in (("test_fuzz", "COUNTS"), ("test_models", "STEPS"), ("test_faults", "COUNTS"),
+                           ("test_leaks", "FIGURES")):
         if module in sys.modules:
             figures.update(getattr(sys.modules[module], counts))
     if not any(figures.values()):
