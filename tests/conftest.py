@@ -15,3 +15,19 @@ settings.load_profile("qsc")
 
 # The reference host's modules import each other by their plain names, as when run as scripts.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
+
+
+def pytest_terminal_summary(terminalreporter):
+    """The figures of the fuzzer and the model-based tests, when they ran (also appended to the
+    file named by QSC_FUZZ_STATS)."""
+    figures = {}
+    for module, counts in (("test_fuzz", "COUNTS"), ("test_models", "STEPS"), ("test_faults", "COUNTS"),
+                           ("test_leaks", "FIGURES")):
+        if module in sys.modules:
+            figures.update(getattr(sys.modules[module], counts))
+    if not any(figures.values()):
+        return
+    terminalreporter.write_line("robustness figures: " + ", ".join(f"{v} {k}" for k, v in figures.items()))
+    if os.environ.get("QSC_FUZZ_STATS"):
+        with open(os.environ["QSC_FUZZ_STATS"], "a") as out:
+            out.write(" ".join(f"{k}={v}" for k, v in figures.items()) + "\n")

@@ -166,10 +166,15 @@ PyObject* tracked_room_ids(RosterObject& self) { return keys_of(self.value.admit
 PyObject* reconcile(RosterObject& self, const Args& a) {
     StrSequence current_room_ids;
     if (!a.get(0, current_room_ids)) return nullptr;
-    return make_object<ReconciliationObject>(self.value.reconcile(current_room_ids));
+    return make_object_after<ReconciliationObject>([&] { return self.value.reconcile(current_room_ids); });
 }
 
-PyObject* clear(RosterObject& self) { return strs_of(self.value.clear()); }
+// The answer is built before anything is forgotten: without memory for it the roster stays whole.
+PyObject* clear(RosterObject& self) {
+    Ref rooms = Ref::steal(strs_of(self.value.room_ids()));
+    if (rooms) self.value.clear();
+    return rooms.release();
+}
 
 template <Use U, const Signature& S, auto Method, class... Params>
 PyMethodDef roster_def() {

@@ -1,5 +1,6 @@
 // DecisionRegistry, CancelledDecisions and the authorised-sender rule.
 #include <cstdint>
+#include <cstring>
 
 #include "core/runtime/decisions.hpp"
 #include "py/frame/binding.hpp"
@@ -86,25 +87,40 @@ PyObject* max_pending(RegistryObject& self) {
 
 // ---- registrations and claims
 
-PyObject* registration(const std::optional<Registration>& r) {
+// The (token, ticket) answer is made before the registry changes (a minted token's digits are
+// written in afterwards): without memory for the answer no ask is registered.
+template <class Step>
+PyObject* registration(RegistryObject& self, PyObject* token, bool minted, Step&& step) {
+    Ref owned = Ref::steal(token);
+    Ref ticket = Ref::steal(PyLong_FromUnsignedLongLong(self.value.next_ticket()));
+    Ref answer = owned && ticket ? Ref::steal(PyTuple_New(2)) : Ref();
+    if (!answer) return nullptr;
+    const std::optional<Registration> r = step();
     if (!r) Py_RETURN_NONE;
-    Ref token = Ref::steal(str(r->token));
-    Ref ticket = Ref::steal(PyLong_FromUnsignedLongLong(r->ticket));
-    return token && ticket ? PyTuple_Pack(2, token.get(), ticket.get()) : nullptr;
+    if (minted) {
+        QSC_ASSERT(PyUnicode_GET_LENGTH(owned.get()) == static_cast<Py_ssize_t>(r->token.size()), "token length");
+        std::memcpy(PyUnicode_DATA(owned.get()), r->token.data(), r->token.size());
+    }
+    PyTuple_SET_ITEM(answer.get(), 0, owned.release());
+    PyTuple_SET_ITEM(answer.get(), 1, ticket.release());
+    return answer.release();
 }
+
+// A fresh ASCII str to write a minted token's 8 hex digits into.
+PyObject* token_buffer() { return PyUnicode_New(8, 127); }
 
 const Signature kRegisterMinted{Callable::Method, "DecisionRegistry", "register_minted($self, room_id=None)", ""};
 PyObject* register_minted(RegistryObject& self, const Args& a) {
     std::optional<std::string_view> room_id;
     if (!a.get(0, room_id)) return nullptr;
-    return registration(self.value.register_minted(room_id));
+    return registration(self, token_buffer(), true, [&] { return self.value.register_minted(room_id); });
 }
 
 const Signature kRegisterKeyed{Callable::Method, "DecisionRegistry", "register_keyed($self, key)", ""};
 PyObject* register_keyed(RegistryObject& self, const Args& a) {
     std::string_view key;
     if (!a.get(0, key)) return nullptr;
-    return registration(self.value.register_keyed(key));
+    return registration(self, str(key), false, [&] { return self.value.register_keyed(key); });
 }
 
 // (token, ticket) arguments.
@@ -190,13 +206,15 @@ const Signature kEvictOldest{Callable::Method, "DecisionRegistry", "evict_oldest
 PyObject* evict_oldest(RegistryObject& self) { return str_or_none(self.value.evict_oldest()); }
 
 const Signature kCancelAll{Callable::Method, "DecisionRegistry", "cancel_all($self)", ""};
-PyObject* cancel_all(RegistryObject& self) { return make_object<CancelledObject>(self.value.cancel_all()); }
+PyObject* cancel_all(RegistryObject& self) {
+    return make_object_after<CancelledObject>([&] { return self.value.cancel_all(); });
+}
 
 const Signature kCancelRoom{Callable::Method, "DecisionRegistry", "cancel_room($self, room_id)", ""};
 PyObject* cancel_room(RegistryObject& self, const Args& a) {
     std::string_view room_id;
     if (!a.get(0, room_id)) return nullptr;
-    return make_object<CancelledObject>(self.value.cancel_room(room_id));
+    return make_object_after<CancelledObject>([&] { return self.value.cancel_room(room_id); });
 }
 
 PyObject* token_str(const std::string& token) { return str(token); }

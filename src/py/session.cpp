@@ -193,7 +193,11 @@ PyObject* outcome_retry_after_s(OutcomeObject& self) {
 PyObject* outcome_dead_reason(OutcomeObject& self) { return optional_variant(self.value.dead_reason); }
 PyObject* outcome_stale_reason(OutcomeObject& self) { return optional_variant(self.value.stale_reason); }
 
-PyObject* outcome(const SessionOutcome& o) { return make_object<OutcomeObject>(SessionOutcome(o)); }
+// The outcome object is made before the session takes the step it reports.
+template <class Step>
+PyObject* outcome(Step&& step) {
+    return make_object_after<OutcomeObject>(std::forward<Step>(step));
+}
 
 // ---- Session
 
@@ -212,9 +216,11 @@ const Signature kBeginAttempt{Callable::Method, "Session", "begin_attempt($self,
 PyObject* begin_attempt(SessionObject& self, const Args& a) {
     Elapsed now;
     if (!now_arg(a, 0, now)) return nullptr;
-    auto epoch = self.value.begin_attempt(now);
-    if (!epoch) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(*epoch);
+    // The epoch's int is made before the epoch is handed out.
+    Ref next = Ref::steal(PyLong_FromUnsignedLongLong(self.value.next_epoch()));
+    if (!next) return nullptr;
+    if (!self.value.begin_attempt(now)) Py_RETURN_NONE;
+    return next.release();
 }
 
 const Signature kOnConnected{Callable::Method, "Session", "on_connected($self, epoch, now_s)", ""};
@@ -222,7 +228,7 @@ PyObject* on_connected(SessionObject& self, const Args& a) {
     std::uint64_t epoch = 0;
     Elapsed now;
     if (!epoch_arg(a, 0, epoch) || !now_arg(a, 1, now)) return nullptr;
-    return outcome(self.value.on_connected(epoch, now));
+    return outcome([&] { return self.value.on_connected(epoch, now); });
 }
 
 const Signature kOnSocketClose{Callable::Method, "Session",
@@ -234,7 +240,7 @@ PyObject* on_socket_close(SessionObject& self, const Args& a) {
     JitterSample jitter;
     if (!epoch_arg(a, 0, epoch) || !now_arg(a, 1, now) || !optional_u16_arg(a, 2, code) || !jitter_arg(a, 3, jitter))
         return nullptr;
-    return outcome(self.value.on_socket_close(epoch, now, code, jitter));
+    return outcome([&] { return self.value.on_socket_close(epoch, now, code, jitter); });
 }
 
 const Signature kOnUpgradeRejected{Callable::Method, "Session",
@@ -248,7 +254,7 @@ PyObject* on_upgrade_rejected(SessionObject& self, const Args& a) {
     if (!epoch_arg(a, 0, epoch) || !now_arg(a, 1, now) || !u16_arg(a, 2, status) ||
         !optional_duration_arg(a, 3, retry_after) || !jitter_arg(a, 4, jitter))
         return nullptr;
-    return outcome(self.value.on_upgrade_rejected(epoch, now, status, retry_after, jitter));
+    return outcome([&] { return self.value.on_upgrade_rejected(epoch, now, status, retry_after, jitter); });
 }
 
 const Signature kOnSupersede{Callable::Method, "Session",
@@ -261,7 +267,7 @@ PyObject* on_supersede(SessionObject& self, const Args& a) {
     if (!now_arg(a, 0, now) || !a.get(1, retryable) || !optional_duration_arg(a, 2, retry_after) ||
         !jitter_arg(a, 3, jitter))
         return nullptr;
-    return outcome(self.value.on_supersede(now, retryable, retry_after, jitter));
+    return outcome([&] { return self.value.on_supersede(now, retryable, retry_after, jitter); });
 }
 
 const Signature kEnd{Callable::Method, "Session", "end($self)", ""};

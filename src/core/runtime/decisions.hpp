@@ -49,6 +49,8 @@ public:
     DecisionRegistry& operator=(const DecisionRegistry&) = delete;
 
     std::optional<std::uint32_t> max_pending() const noexcept { return max_pending_; }
+    // The ticket the next registration gets, if it gets one.
+    std::uint64_t next_ticket() const noexcept { return tickets_.peek(); }
 
     // Nothing when the ticket counter is exhausted.
     std::optional<Registration> register_minted(std::optional<std::string_view> room_id);

@@ -60,15 +60,18 @@ RoomReconciliation RoomRoster::reconcile(std::span<const std::string_view> curre
     return result;
 }
 
-std::vector<std::string> RoomRoster::clear() {
+std::vector<std::string> RoomRoster::room_ids() const {
     std::vector<std::string> rooms;
     rooms.reserve(admitted_.size() + admitting_.size());
     for (const auto& [room_id, unit] : admitted_) rooms.emplace_back(room_id);
     for (const auto& [room_id, ticket] : admitting_) rooms.push_back(room_id);
     std::sort(rooms.begin(), rooms.end());
+    return rooms;
+}
+
+void RoomRoster::clear() noexcept {
     admitted_.clear();
     admitting_.clear();
-    return rooms;
 }
 
 }  // namespace qsc

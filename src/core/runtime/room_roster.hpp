@@ -37,7 +37,9 @@ public:
     const OrderedSet& admitted() const noexcept { return admitted_; }
     RoomReconciliation reconcile(std::span<const std::string_view> current_room_ids);
     // Every admitted and admitting room, sorted; tickets keep counting.
-    std::vector<std::string> clear();
+    // Every admitted and admitting room, sorted: what clear() forgets.
+    std::vector<std::string> room_ids() const;
+    void clear() noexcept;
 
 private:
     OrderedSet admitted_;

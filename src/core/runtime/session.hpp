@@ -25,6 +25,8 @@ public:
 
     SessionState state() const noexcept { return state_; }
     const SessionPolicy& policy() const noexcept { return policy_; }
+    // The epoch the next begin_attempt hands out, if it hands one out.
+    std::uint64_t next_epoch() const noexcept { return epochs_.peek(); }
 
     std::optional<std::uint64_t> begin_attempt(Elapsed now);
     SessionOutcome on_connected(std::uint64_t epoch, Elapsed now);

@@ -10,6 +10,7 @@
 
 #include "py/frame/errors.hpp"
 #include "py/frame/python.hpp"
+#include "py/frame/ref.hpp"
 #include "py/frame/state.hpp"
 
 namespace qsc::py {
@@ -87,6 +88,16 @@ PyObject* make_object(typename Obj::Value&& value) {
     }
     if (collectable) PyObject_GC_Track(self);
     return self;
+}
+
+// A new instance whose value `step` computes once the instance exists. For a mutating call that
+// answers with an object: running out of memory for the answer must not follow a change of state.
+template <class Obj, class Step>
+PyObject* make_object_after(Step&& step) {
+    Ref self = Ref::steal(make_object<Obj>(typename Obj::Value{}));
+    if (!self) return nullptr;
+    as<Obj>(self.get()).value = step();
+    return self.release();
 }
 
 template <class Obj>

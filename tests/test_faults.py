@@ -1,0 +1,181 @@
+"""Fault injection: every callable, stepped through its allocation points.
+
+For each callable, an object with a history and well-formed arguments are drawn; the call is then
+repeated with the interpreter's allocators failing from the 1st, 2nd, ... allocation on until it
+gets through. (Failing one allocation alone is not used: a traceback entry that the interpreter
+fails to create after the call returns loses the exception in 3.11, which no callee can prevent.) Under a failure the call raises MemoryError and leaves its
+objects exactly as they were; once through, it answers as a twin object that never saw a failure.
+"""
+
+import os
+
+import pytest
+from hypothesis import HealthCheck, Phase, given, settings
+from hypothesis import strategies as st
+
+import surface
+from surface import CALLABLES, ENUM_CLASSES, OBJECT_CLASSES, VALID
+
+_testcapi = pytest.importorskip("_testcapi")
+
+EXAMPLES = int(os.environ.get("QSC_FAULT_EXAMPLES", "2"))
+LIMIT = 400  # allocation points per call; none comes near
+COUNTS = {"fault cases": 0, "allocation points": 0}
+
+
+def valid_arguments(draw, c):
+    args, kwargs = [], {}
+    for p in c.params:
+        if p.default is not p.empty and draw(st.booleans()):
+            continue
+        kwargs[p.name] = draw(VALID[p.name])
+    return kwargs
+
+
+class World:
+    """Objects of every class built by the same calls, so that a twin can be built alongside."""
+
+    def __init__(self, draw, script=None):
+        self.pool = {cls: [surface.produce(cls)] for cls in OBJECT_CLASSES}
+        self.script = script if script is not None else self.history(draw)
+        for c, kwargs in self.script:
+            try:
+                c.bind(self.receiver(c))(**self.values(kwargs))
+            except (ValueError, TypeError):
+                pass
+
+    def history(self, draw):
+        steps = draw(st.lists(st.sampled_from([c for c in CALLABLES if c.kind == "method" and not c.read_only]),
+                              max_size=12))
+        return [(c, valid_arguments(draw, c)) for c in steps]
+
+    def receiver(self, c):
+        if c.owner in ENUM_CLASSES:
+            return surface.variants(c.owner)[0]
+        return self.pool[c.owner][0] if c.owner else None
+
+    def values(self, kwargs):
+        return {k: self.pool[v[1]][0] if isinstance(v, tuple) and v[:1] == ("object",) else v
+                for k, v in kwargs.items()}
+
+    def observe(self, c, kwargs):
+        """The state of the objects a call of `c` with `kwargs` can touch."""
+        involved = [self.receiver(c)] + [v for v in self.values(kwargs).values()]
+        return [surface.observe(o) for o in involved if type(o) in OBJECT_CLASSES]
+
+
+def outcome_of(thunk):
+    try:
+        return ("ok", surface.normalize(thunk()))
+    except (ValueError, TypeError, RuntimeError, OverflowError) as exc:
+        return (type(exc).__name__, str(exc))
+
+
+def call_under_faults(fn, kwargs, start):
+    _testcapi.set_nomemory(start)
+    try:
+        return fn(**kwargs)
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+# Calls that still change their object when the memory for their answer runs out.
+KNOWN = {"ClaimRegistry.record_processed_settlement", "ClaimRegistry.record_failed_settlement"}
+
+
+def case(c):
+    mark = pytest.mark.xfail(reason="the settlement is stored before its dict is built") if c.label in KNOWN else ()
+    return pytest.param(c, id=c.label, marks=mark)
+
+
+@pytest.mark.parametrize("c", [case(c) for c in CALLABLES])
+# No shrinking: the failing callable is the finding, and each step of a shrink replays many faults.
+@settings(max_examples=EXAMPLES, phases=[Phase.explicit, Phase.reuse, Phase.generate],
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                                 HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_allocation_failures(c, data, monkeypatch):
+    monkeypatch.setattr(os, "urandom", lambda n: bytes(range(n)))  # twins get the same seed
+    world = World(data.draw)
+    twin = World(data.draw, world.script)
+    kwargs = valid_arguments(data.draw, c)
+    expected = outcome_of(lambda: c.bind(twin.receiver(c))(**twin.values(kwargs)))
+    after = twin.observe(c, kwargs)
+    world = World(data.draw, world.script)
+    before = world.observe(c, kwargs)
+    fn, values = c.bind(world.receiver(c)), world.values(kwargs)
+    for start in range(0, LIMIT):  # allocations after the first `start` fail
+        try:
+            result = ("ok", call_under_faults(fn, values, start))
+        except MemoryError:
+            COUNTS["allocation points"] += 1
+            assert world.observe(c, kwargs) == before, f"{c.label} changed its objects under a failed allocation"
+            continue
+        except (ValueError, TypeError, RuntimeError, OverflowError) as exc:
+            result = (type(exc).__name__, str(exc))
+        if result[0] == "ok":
+            result = ("ok", surface.normalize(result[1]))
+        assert result == expected
+        assert world.observe(c, kwargs) == after
+        break
+    else:
+        raise AssertionError(f"{c.label} still failing after {LIMIT} allocation points")
+    COUNTS["fault cases"] += 1
+
+
+def _session():
+    import quarn_sdk_core as q
+
+    session = q.Session(q.SessionPolicy.default())
+    for _ in range(300):  # epochs past the interpreter's cached small ints
+        session.begin_attempt(1.0)
+    return session
+
+
+def _roster():
+    import quarn_sdk_core as q
+
+    roster = q.RoomRoster()
+    roster.record_room_admission("a", roster.begin_room_admission("a", True), True)
+    roster.begin_room_admission("b", True)
+    return roster
+
+
+def _asks():
+    import quarn_sdk_core as q
+
+    return q.DecisionRegistry(seed=0)
+
+
+# Each answered with a new object after changing its object; none may change it when that fails.
+ANSWER_FIRST = {
+    "on_supersede": (_session, lambda s: s.on_supersede(2.0, True, None, 0.5)),
+    "on_socket_close": (_session, lambda s: s.on_socket_close(299, 2.0, None, 0.5)),
+    "begin_attempt": (_session, lambda s: s.begin_attempt(2.0)),
+    "clear": (_roster, lambda r: r.clear()),
+    "reconcile": (_roster, lambda r: r.reconcile(["c"])),
+    "register_minted": (_asks, lambda a: a.register_minted("r")),
+    "register_keyed": (_asks, lambda a: a.register_keyed("k\u00e9")),
+    "cancel_all": (_asks, lambda a: (a.register_keyed("k"), a.cancel_all())[1]),
+}
+
+
+@pytest.mark.parametrize("make, call", ANSWER_FIRST.values(), ids=ANSWER_FIRST)
+def test_no_change_without_memory_for_the_answer(make, call):
+    obj, twin = make(), make()
+    for start in range(0, LIMIT):  # allocations after the first `start` fail
+        try:
+            result = _call_failing(call, obj, start)
+        except MemoryError:
+            continue
+        break
+    assert start > 0
+    assert surface.normalize(result) == surface.normalize(call(twin))
+
+
+def _call_failing(call, obj, start):
+    _testcapi.set_nomemory(start)
+    try:
+        return call(obj)
+    finally:
+        _testcapi.remove_mem_hooks()

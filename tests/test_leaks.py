@@ -1,0 +1,120 @@
+"""Reference and memory leaks: every callable, on its success path and on an error path, called
+many times on fresh objects, grows neither the Python heap (tracemalloc), nor the reference counts
+of its arguments and of the shared objects it returns, nor the process heap (glibc's mallinfo2).
+
+QSC_LEAK_CALLS sets the number of measured calls per case. The process-heap check is exact only
+with PYTHONMALLOC=malloc (every Python allocation then goes through malloc). The check takes minutes,
+so it is marked `leaks` and left out of the default run; .ci/run runs it, with PYTHONMALLOC=malloc.
+"""
+
+import ctypes
+import gc
+import os
+import sys
+import tracemalloc
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import surface
+from surface import CALLABLES, ENUM_CLASSES, OBJECT_CLASSES, VALID
+
+pytestmark = pytest.mark.leaks
+
+CALLS = int(os.environ.get("QSC_LEAK_CALLS", "200"))
+WARMUP = 50
+# tracemalloc and malloc's own caches show kilobytes of noise that does not grow with the calls.
+PYTHON_SLACK = 8192
+HEAP_SLACK = 32768 + 4 * CALLS
+FIGURES = {"leak cases": 0, "leak calls": 0, "max python bytes kept": 0, "max heap bytes kept": 0}
+EXACT_HEAP = os.environ.get("PYTHONMALLOC") == "malloc" and "asan" not in os.environ.get("LD_PRELOAD", "")
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def heap_in_use():
+    """Bytes malloc has handed out and not had back; None where glibc cannot tell."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except AttributeError:
+        return None
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def receiver_for(c):
+    if c.owner in ENUM_CLASSES:
+        return surface.variants(c.owner)[0]
+    return surface.produce(c.owner) if c.owner in OBJECT_CLASSES and c.kind in ("method", "getter") else None
+
+
+def argument(spec):
+    return surface.produce(spec[1]) if isinstance(spec, tuple) and spec[:1] == ("object",) else spec
+
+
+def measure(call, watched):
+    """What the second half of the calls kept: the first half fills whatever caches there are."""
+    for _ in range(WARMUP):
+        call()
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    try:
+        marks = []
+        for _ in range(2):
+            for _ in range(CALLS // 2):
+                call()
+            gc.collect()
+            marks.append((tracemalloc.get_traced_memory()[0], heap_in_use() or 0))
+    finally:
+        tracemalloc.stop()
+    (python_1, heap_1), (python_2, heap_2) = marks
+    return python_2 - python_1, [sys.getrefcount(o) for o in watched] == refs, heap_2 - heap_1
+
+
+@pytest.mark.parametrize("path", ["success", "error"])
+@pytest.mark.parametrize("c", CALLABLES, ids=lambda c: c.label)
+@settings(max_examples=1, database=None, derandomize=True)
+@given(data=st.data())
+def test_no_growth(c, path, data):
+    kwargs = {p.name: argument(data.draw(VALID[p.name])) for p in c.params}
+    extra = []
+    if path == "error":  # a wrong type for the first parameter, or an argument too many
+        if c.params:
+            kwargs[c.params[0].name] = object()
+        else:
+            extra = [object()]
+
+    def call():
+        try:
+            result = c.bind(receiver_for(c))(*extra, **kwargs)
+        except (TypeError, ValueError):
+            return None
+        return result
+
+    results = [call()]
+    # None, the bools, small ints and one-character strs are shared by everything that runs: their
+    # counts say nothing about the call.
+    watched = [o for o in (*kwargs.values(), *extra)
+               if o is not None and not isinstance(o, (bool, int, float)) and not (isinstance(o, str) and len(o) < 2)]
+    watched += [r for r in results if type(r) in ENUM_CLASSES]
+    python_kept, refs_balanced, heap_kept = measure(call, watched)
+    if python_kept >= PYTHON_SLACK or heap_kept >= HEAP_SLACK:  # a leak keeps growing; noise does not
+        again = measure(call, watched)
+        python_kept, refs_balanced, heap_kept = min(python_kept, again[0]), refs_balanced and again[1], min(
+            heap_kept, again[2])
+    FIGURES["leak cases"] += 1
+    FIGURES["leak calls"] += CALLS + WARMUP
+    FIGURES["max python bytes kept"] = max(FIGURES["max python bytes kept"], python_kept)
+    FIGURES["max heap bytes kept"] = max(FIGURES["max heap bytes kept"], heap_kept)
+    assert refs_balanced, f"{c.label} changed the reference count of an argument or a shared result"
+    # Whatever a call keeps must not scale with the number of calls.
+    assert python_kept < PYTHON_SLACK, f"{c.label} kept {python_kept} bytes of Python objects over {CALLS // 2} calls"
+    if EXACT_HEAP:
+        assert heap_kept < HEAP_SLACK, f"{c.label} kept {heap_kept} heap bytes over {CALLS // 2} calls"
