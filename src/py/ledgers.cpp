@@ -145,10 +145,6 @@ PyObject* settlement_dict(const Settlement& view) {
     return dict.release();
 }
 
-PyObject* settlement_result(const Result<Settlement>& result) {
-    return result ? settlement_dict(*result) : raise_core_error(result.error());
-}
-
 PyObject* pending_dict(const PendingEntry& entry) {
     std::optional<std::string_view> error;
     if (entry.error) error = *entry.error;
@@ -294,13 +290,23 @@ PyObject* remember_failed_ack_pending(RegistryObject& self, const Args& a) {
     return none();
 }
 
+// The answer is built before the entry is stored: without memory for it nothing changes.
+PyObject* record_settlement(RegistryObject& self, const Key& key, std::optional<std::string_view> error,
+                            SettlementContinuation next, TraceContext trace) {
+    auto plan = self.value.plan_settlement(key.room, key.message, error, next, trace);
+    if (!plan) return raise_core_error(plan.error());
+    Ref answer = Ref::steal(settlement_dict(plan->settlement));
+    if (answer && plan->fresh) self.value.store_settlement(key.room, key.message, error, next);
+    return answer.release();
+}
+
 const Signature kRecordProcessed{Callable::Method, "ClaimRegistry",
                                  "record_processed_settlement($self, room_id, message_id, trace_context=None)", ""};
 PyObject* record_processed_settlement(RegistryObject& self, const Args& a) {
     Key key;
     std::optional<std::string_view> trace;
     if (!key_args(a, key) || !a.get(2, trace)) return nullptr;
-    return settlement_result(self.value.record_processed_settlement(key.room, key.message, trace));
+    return record_settlement(self, key, std::nullopt, {}, trace);
 }
 
 const Signature kRecordFailed{
@@ -315,8 +321,8 @@ PyObject* record_failed_settlement(RegistryObject& self, const Args& a) {
     if (!key_args(a, key) || !a.get(2, error) || !tracker_arg(a, 3, Use::Shared, tracker) || !a.get(4, allow_retry) ||
         !a.get(5, trace))
         return nullptr;
-    return settlement_result(
-        self.value.record_failed_settlement(key.room, key.message, error, *tracker, allow_retry, trace));
+    return record_settlement(self, key, error, ClaimRegistry::failed_continuation(key.message, *tracker, allow_retry),
+                             trace);
 }
 
 const Signature kPendingSettlement{Callable::Method, "ClaimRegistry",

@@ -146,29 +146,29 @@ std::optional<CoreError> ClaimRegistry::remember_failed_ack_pending(const Hashed
     return std::nullopt;
 }
 
-Result<Settlement> ClaimRegistry::record_settlement(const HashedText& room_id, const HashedText& message_id,
-                                                    std::optional<std::string_view> error,
-                                                    SettlementContinuation continuation, TraceContext trace) {
+Result<PlannedSettlement> ClaimRegistry::plan_settlement(const HashedText& room_id, const HashedText& message_id,
+                                                         std::optional<std::string_view> error,
+                                                         SettlementContinuation continuation, TraceContext trace) {
     if (const PendingEntry* entry = find_pending(room_id, message_id)) {
         if (!same_intent(entry->error, error)) return settlement_error(trace);
-        return snapshot(*entry, trace);
+        auto existing = snapshot(*entry, trace);
+        if (!existing) return std::move(existing.error());
+        return PlannedSettlement{*existing, false};
     }
     if (tokens_.exhausted()) return token_exhausted(trace);
-    return snapshot(insert_pending(room_id, message_id, error, continuation), trace);
+    return PlannedSettlement{Settlement{tokens_.peek(), error, std::nullopt, continuation}, true};
 }
 
-Result<Settlement> ClaimRegistry::record_processed_settlement(const HashedText& room_id, const HashedText& message_id,
-                                                             TraceContext trace) {
-    return record_settlement(room_id, message_id, std::nullopt, {}, trace);
+void ClaimRegistry::store_settlement(const HashedText& room_id, const HashedText& message_id,
+                                     std::optional<std::string_view> error, SettlementContinuation continuation) {
+    insert_pending(room_id, message_id, error, continuation);
 }
 
-Result<Settlement> ClaimRegistry::record_failed_settlement(const HashedText& room_id, const HashedText& message_id,
-                                                          std::string_view error, const RetryTracker& tracker,
-                                                          bool allow_retry, TraceContext trace) {
+SettlementContinuation ClaimRegistry::failed_continuation(const HashedText& message_id, const RetryTracker& tracker,
+                                                          bool allow_retry) noexcept {
     const AttemptState state = tracker.attempt_state(message_id);
-    SettlementContinuation continuation;
-    if (allow_retry && state.attempts < state.limit) continuation = {true, state.attempts, state.limit};
-    return record_settlement(room_id, message_id, error, continuation, trace);
+    if (allow_retry && state.attempts < state.limit) return {true, state.attempts, state.limit};
+    return {};
 }
 
 Result<std::optional<Settlement>> ClaimRegistry::pending_settlement(const HashedText& room_id,

@@ -55,6 +55,12 @@ struct Settlement {
     SettlementContinuation continuation;
 };
 
+// What recording a settlement answers; `fresh` when it stores a new entry.
+struct PlannedSettlement {
+    Settlement settlement;
+    bool fresh = false;
+};
+
 using PendingEntries = OrderedMap<PendingEntry>;
 using CompletedIds = OrderedSet;
 using InFlightIds = FlatStringSet;
@@ -79,11 +85,16 @@ public:
     [[nodiscard]] std::optional<CoreError> remember_failed_ack_pending(const HashedText& room_id,
                                                                        const HashedText& message_id,
                                                                        std::string_view error, TraceContext trace);
-    Result<Settlement> record_processed_settlement(const HashedText& room_id, const HashedText& message_id,
-                                                   TraceContext trace);
-    Result<Settlement> record_failed_settlement(const HashedText& room_id, const HashedText& message_id,
-                                                std::string_view error, const RetryTracker& tracker,
-                                                bool allow_retry, TraceContext trace);
+    // Recording a settlement is planned, answered, then stored, so that an answer the host
+    // cannot be given changes nothing. No error means the processed intent.
+    static SettlementContinuation failed_continuation(const HashedText& message_id, const RetryTracker& tracker,
+                                                      bool allow_retry) noexcept;
+    Result<PlannedSettlement> plan_settlement(const HashedText& room_id, const HashedText& message_id,
+                                              std::optional<std::string_view> error,
+                                              SettlementContinuation continuation, TraceContext trace);
+    // Stores a fresh plan made with the same arguments.
+    void store_settlement(const HashedText& room_id, const HashedText& message_id,
+                          std::optional<std::string_view> error, SettlementContinuation continuation);
     Result<std::optional<Settlement>> pending_settlement(const HashedText& room_id, const HashedText& message_id,
                                                          TraceContext trace) const;
     bool confirm_settlement(const HashedText& room_id, const HashedText& message_id, std::string_view token,
@@ -134,9 +145,6 @@ private:
     // A new entry at the back with the next token (none once tokens ran out).
     PendingEntry& insert_pending(const HashedText& room_id, const HashedText& message_id,
                                  std::optional<std::string_view> error, SettlementContinuation continuation);
-    Result<Settlement> record_settlement(const HashedText& room_id, const HashedText& message_id,
-                                         std::optional<std::string_view> error, SettlementContinuation continuation,
-                                         TraceContext trace);
     void forget_settlement(const HashedText& room_id, const HashedText& message_id) noexcept;
 
     OrderedMap<Room> rooms_;
