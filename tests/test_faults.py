@@ -142,6 +142,15 @@ def _asks():
     return q.DecisionRegistry(seed=0)
 
 
+def _tracker():
+    import quarn_sdk_core as q
+
+    tracker = q.RetryTracker(max_retries=3)
+    for _ in range(300):  # counts past the interpreter's cached small ints
+        tracker.record_attempt("m")
+    return tracker
+
+
 # Each answered with a new object after changing its object; none may change it when that fails.
 ANSWER_FIRST = {
     "on_supersede": (_session, lambda s: s.on_supersede(2.0, True, None, 0.5)),
@@ -152,6 +161,7 @@ ANSWER_FIRST = {
     "register_minted": (_asks, lambda a: a.register_minted("r")),
     "register_keyed": (_asks, lambda a: a.register_keyed("k\u00e9")),
     "cancel_all": (_asks, lambda a: (a.register_keyed("k"), a.cancel_all())[1]),
+    "record_attempt": (_tracker, lambda t: t.record_attempt("m")),
 }
 
 

@@ -2,6 +2,7 @@
 #include <charconv>
 #include <optional>
 
+#include "core/number.hpp"
 #include "core/runtime/claims.hpp"
 #include "core/runtime/retry.hpp"
 #include "py/frame/binding.hpp"
@@ -173,9 +174,16 @@ const Signature kRecordAttempt{Callable::Method, "RetryTracker", "record_attempt
 PyObject* record_attempt(TrackerObject& self, const Args& a) {
     std::string_view id;
     if (!a.get(0, id)) return nullptr;
-    const RecordedAttempt attempt = self.value.record_attempt(id);
-    Ref count = Ref::steal(u64(attempt.attempts));
-    return count ? PyTuple_Pack(2, count.get(), attempt.exhausted ? Py_True : Py_False) : nullptr;
+    // The answer is made before the attempt is counted: without memory for it nothing changes.
+    const HashedText key(id);
+    const AttemptState before = self.value.attempt_state(key);
+    const std::uint32_t attempts = saturating_increment(before.attempts);
+    Ref count = Ref::steal(u64(attempts));
+    Ref answer = count ? Ref::steal(PyTuple_Pack(2, count.get(), attempts > before.limit ? Py_True : Py_False)) : Ref();
+    if (!answer) return nullptr;
+    const RecordedAttempt attempt = self.value.record_attempt(key);
+    QSC_ASSERT(attempt.attempts == attempts, "attempt count differs from its answer");
+    return answer.release();
 }
 
 // The tracker methods that take one message id and return nothing.
