@@ -142,6 +142,15 @@ def _asks():
     return q.DecisionRegistry(seed=0)
 
 
+def _full_asks():
+    import quarn_sdk_core as q
+
+    asks = q.DecisionRegistry(max_pending=2, seed=0)
+    asks.register_minted()
+    asks.register_minted()
+    return asks
+
+
 def _tracker():
     import quarn_sdk_core as q
 
@@ -162,6 +171,7 @@ ANSWER_FIRST = {
     "register_keyed": (_asks, lambda a: a.register_keyed("k\u00e9")),
     "cancel_all": (_asks, lambda a: (a.register_keyed("k"), a.cancel_all())[1]),
     "record_attempt": (_tracker, lambda t: t.record_attempt("m")),
+    "evict_oldest": (lambda: _full_asks(), lambda a: a.evict_oldest()),
 }
 
 

@@ -203,7 +203,12 @@ PyObject* oldest_unclaimed(RegistryObject& self) { return str_or_none(self.value
 // ---- removals
 
 const Signature kEvictOldest{Callable::Method, "DecisionRegistry", "evict_oldest($self)", ""};
-PyObject* evict_oldest(RegistryObject& self) { return str_or_none(self.value.evict_oldest()); }
+// The answer is made before the ask goes: without memory for it nothing changes.
+PyObject* evict_oldest(RegistryObject& self) {
+    Ref answer = Ref::steal(str_or_none(self.value.eviction_candidate()));
+    if (answer && answer.get() != Py_None) self.value.evict_oldest();
+    return answer.release();
+}
 
 const Signature kCancelAll{Callable::Method, "DecisionRegistry", "cancel_all($self)", ""};
 PyObject* cancel_all(RegistryObject& self) {

@@ -78,6 +78,11 @@ public:
 
     // Removes the oldest unclaimed ask once the registry holds `max_pending` asks or more.
     std::optional<std::string> evict_oldest();
+    // The token evict_oldest would remove now, if any.
+    std::optional<std::string_view> eviction_candidate() const noexcept {
+        if (!max_pending_ || asks_.size() < *max_pending_) return std::nullopt;
+        return oldest_unclaimed();
+    }
     CancelledDecisions cancel_all();
     CancelledDecisions cancel_room(std::string_view room_id);
 
