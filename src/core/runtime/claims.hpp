@@ -67,6 +67,9 @@ using InFlightIds = FlatStringSet;
 
 class ClaimRegistry {
 public:
+    // Tests of the limits reach the counters directly.
+    friend struct LimitsProbe;
+
     // A `max_completed` of 0 is taken as 1.
     explicit ClaimRegistry(std::size_t max_completed) noexcept;
 

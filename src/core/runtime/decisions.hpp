@@ -42,6 +42,9 @@ struct CancelledDecisions {
 
 class DecisionRegistry {
 public:
+    // Tests of the limits reach the counters directly.
+    friend struct LimitsProbe;
+
     DecisionRegistry(std::optional<std::uint32_t> max_pending, std::uint64_t seed) noexcept
         : max_pending_(max_pending), mint_(seed) {}
     DecisionRegistry(DecisionRegistry&&) = default;

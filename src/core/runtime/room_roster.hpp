@@ -26,6 +26,9 @@ struct RoomReconciliation {
 
 class RoomRoster {
 public:
+    // Tests of the limits reach the counters directly.
+    friend struct LimitsProbe;
+
     RoomMembership room_membership(std::string_view room_id) const;
     std::optional<std::uint64_t> begin_room_admission(std::string_view room_id, bool passes_filter);
     // True exactly when this call made the room admitted.

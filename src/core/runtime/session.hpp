@@ -21,6 +21,9 @@ struct SessionOutcome {
 
 class Session {
 public:
+    // Tests of the limits reach the counters directly.
+    friend struct LimitsProbe;
+
     explicit Session(const SessionPolicy& policy) : policy_(policy) {}
 
     SessionState state() const noexcept { return state_; }

@@ -54,6 +54,9 @@ enum class RoomJoinAttempt : std::uint8_t {
 
 class SubscriptionTracker {
 public:
+    // Tests of the limits reach the counters directly.
+    friend struct LimitsProbe;
+
     // Rooms.
     RoomStatus room_status(std::string_view room_id) const;
     bool is_room_subscribed(std::string_view room_id) const { return rooms_.is_joined(room_id); }

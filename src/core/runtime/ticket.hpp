@@ -11,6 +11,10 @@ namespace qsc {
 // and at the largest value hands out nothing more.
 class Counter {
 public:
+    constexpr Counter() noexcept = default;
+    // Starts at `next`: for checking behaviour at the limit without 2^64 calls.
+    explicit constexpr Counter(std::uint64_t next) noexcept : next_(next) {}
+
     std::optional<std::uint64_t> next() noexcept {
         if (next_ == std::numeric_limits<std::uint64_t>::max()) return std::nullopt;
         return next_++;
