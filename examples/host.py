@@ -428,11 +428,22 @@ def retry_after_seconds(value: str | None) -> float | None:
 # ---------------------------------------------------------------------------------------------
 
 
+def _quiet_cancelled_read(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+    """Ctrl-C cancels the read in progress; the WebSocket library may then still try to hand it
+    data that arrived in the same turn of the loop and fail on the cancelled read. Nothing is
+    lost (the socket is closing), so that one failure is not reported."""
+    if isinstance(context.get("exception"), asyncio.InvalidStateError) and "data_received" in context.get(
+            "message", ""):
+        return
+    loop.default_exception_handler(context)
+
+
 async def run(time_scale: float = 1.0, url: str | None = None, agent_id: str = platform_sim.AGENT_ID,
               journal_path: str | None = None, out: TextIO | None = None,
               ) -> tuple[Host, platform_sim.Platform | None]:
     """Runs the host until its session is dead (or the task is cancelled); without `url`, against
     a simulator of its own. Returns the host and the simulator for inspection."""
+    asyncio.get_running_loop().set_exception_handler(_quiet_cancelled_read)
     reporter = Reporter(Clock(time_scale), out)
     journal = Journal(open(journal_path, "w", encoding="utf-8") if journal_path else None)
     platform, server = None, None
