@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/errors.hpp"
+#include "py/frame/nesting.hpp"
 #include "py/frame/ref.hpp"
 #include "py/frame/state.hpp"
 
@@ -26,29 +27,12 @@ QSC_COLD bool recursion_error() {
     return false;
 }
 
-// Enters one nesting level for as long as it lives.
-class Level {
-public:
-    Level(int& depth, const char* where) : depth_(depth) {
-        if (depth_ >= kMaxDepth) {
-            recursion_error();
-            return;
-        }
-        if (Py_EnterRecursiveCall(where)) return;
-        ++depth_;
-        entered_ = true;
-    }
-    ~Level() {
-        if (!entered_) return;
-        --depth_;
-        Py_LeaveRecursiveCall();
-    }
-    explicit operator bool() const noexcept { return entered_; }
-
-private:
-    int& depth_;
-    bool entered_ = false;
-};
+// One level deeper, or false with RecursionError set: the interpreter's, or ours at kMaxDepth.
+bool entered(const Nesting& level) {
+    if (level) return true;
+    if (!PyErr_Occurred()) recursion_error();
+    return false;
+}
 
 PyObject* import_attr(const char* module, const char* name) {
     Ref mod = Ref::steal(PyImport_ImportModule(module));
@@ -423,8 +407,8 @@ bool Reader::read(PyObject* o, Json& out) {
 }
 
 bool Reader::read_container(PyObject* o, Json& out) {
-    Level level(depth_, " while converting a JSON value");
-    if (!level) return false;
+    Nesting level(depth_, kMaxDepth);
+    if (!entered(level)) return false;
     if (PyList_Check(o)) return read_list(o, out);
     if (PyTuple_Check(o)) return read_items(&PyTuple_GET_ITEM(o, 0), PyTuple_GET_SIZE(o), out);
     if (PyDict_Check(o)) return read_dict(o, out);
@@ -493,8 +477,8 @@ PyObject* Writer::write(const Json& v) {
         case Json::Kind::Array:
         case Json::Kind::Object: break;
     }
-    Level level(depth_, " while converting a JSON value");
-    if (!level) return nullptr;
+    Nesting level(depth_, kMaxDepth);
+    if (!entered(level)) return nullptr;
     return v.is_array() ? write_array(v.as_array()) : write_object(v.as_object());
 }
 

@@ -10,35 +10,16 @@
 
 #include "core/json.hpp"
 #include "py/frame/convert.hpp"
+#include "py/frame/nesting.hpp"
 #include "py/frame/ref.hpp"
 
 namespace qsc::py {
 
 namespace {
 
-// Deeper values take the general path, which reports its own limit.
+// Deeper values take the general path, which reports its own limit; nesting is counted as the
+// general conversion counts it, so that both refuse the same values.
 constexpr int kPlainDepth = 200;
-
-// One nesting level, counted as the general conversion counts it (the interpreter's recursion
-// limit included), so that both refuse the same values.
-class Nesting {
-public:
-    explicit Nesting(int& depth) noexcept : depth_(depth) {
-        if (depth_ >= kPlainDepth || Py_EnterRecursiveCall(" while converting a JSON value")) return;
-        ++depth_;
-        entered_ = true;
-    }
-    ~Nesting() {
-        if (!entered_) return;
-        --depth_;
-        Py_LeaveRecursiveCall();
-    }
-    explicit operator bool() const noexcept { return entered_; }
-
-private:
-    int& depth_;
-    bool entered_ = false;
-};
 
 bool plain_text(PyObject* str) {
     std::string_view text;
@@ -133,7 +114,7 @@ bool Checker::value(PyObject* o, const PlainShape* shape) {
 }
 
 bool Checker::container(PyObject* o, const PlainShape* shape) {
-    Nesting level(depth_);
+    Nesting level(depth_, kPlainDepth);
     if (!level) return false;
     if (PyDict_CheckExact(o)) {
         int met = 0;
@@ -223,7 +204,7 @@ PyObject* Copier::value(PyObject* o, const PlainShape* shape) {
 }
 
 PyObject* Copier::container(PyObject* o, const PlainShape* shape) {
-    Nesting level(depth_);
+    Nesting level(depth_, kPlainDepth);
     if (!level) return nullptr;
     if (PyDict_CheckExact(o)) return dict(o, shape);
     if (PyList_CheckExact(o)) return list(o, items_of(shape));
