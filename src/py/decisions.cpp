@@ -5,6 +5,7 @@
 #include "core/runtime/decisions.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/build.hpp"
+#include "py/frame/delegate.hpp"
 #include "py/frame/enums.hpp"
 #include "py/registry.hpp"
 
@@ -123,34 +124,15 @@ PyObject* register_keyed(RegistryObject& self, const Args& a) {
     return registration(self, str(key), false, [&] { return self.value.register_keyed(key); });
 }
 
-// (token, ticket) arguments.
-bool token_ticket(const Args& a, std::string_view& token, std::uint64_t& ticket) {
-    return a.get(0, token) && a.get(1, ticket);
+// Claims name the exact registration: (token, ticket).
+template <auto Method>
+PyObject* by_registration(RegistryObject& self, const Args& a) {
+    return delegate<RegistryObject, Method, std::string_view, std::uint64_t>(self, a);
 }
 
 const Signature kTryClaim{Callable::Method, "DecisionRegistry", "try_claim($self, token, ticket)", ""};
-PyObject* try_claim(RegistryObject& self, const Args& a) {
-    std::string_view token;
-    std::uint64_t ticket = 0;
-    if (!token_ticket(a, token, ticket)) return nullptr;
-    return variant(self.value.try_claim(token, ticket));
-}
-
 const Signature kWithdraw{Callable::Method, "DecisionRegistry", "withdraw($self, token, ticket)", ""};
-PyObject* withdraw(RegistryObject& self, const Args& a) {
-    std::string_view token;
-    std::uint64_t ticket = 0;
-    if (!token_ticket(a, token, ticket)) return nullptr;
-    return boolean(self.value.withdraw(token, ticket));
-}
-
 const Signature kForget{Callable::Method, "DecisionRegistry", "forget($self, token, ticket)", ""};
-PyObject* forget(RegistryObject& self, const Args& a) {
-    std::string_view token;
-    std::uint64_t ticket = 0;
-    if (!token_ticket(a, token, ticket)) return nullptr;
-    return boolean(self.value.forget(token, ticket));
-}
 
 // ---- listings
 
@@ -267,9 +249,9 @@ PyTypeObject* make_decision_registry_class() {
     static PyMethodDef methods[] = {
         method_def<RegistryObject, Use::Exclusive, kRegisterMinted, &register_minted>(),
         method_def<RegistryObject, Use::Exclusive, kRegisterKeyed, &register_keyed>(),
-        method_def<RegistryObject, Use::Exclusive, kTryClaim, &try_claim>(),
-        method_def<RegistryObject, Use::Exclusive, kWithdraw, &withdraw>(),
-        method_def<RegistryObject, Use::Exclusive, kForget, &forget>(),
+        method_def<RegistryObject, Use::Exclusive, kTryClaim, &by_registration<&DecisionRegistry::try_claim>>(),
+        method_def<RegistryObject, Use::Exclusive, kWithdraw, &by_registration<&DecisionRegistry::withdraw>>(),
+        method_def<RegistryObject, Use::Exclusive, kForget, &by_registration<&DecisionRegistry::forget>>(),
         method_noargs_def<RegistryObject, Use::Shared, kUnclaimed, &unclaimed>(),
         method_def<RegistryObject, Use::Shared, kUnclaimedInRoom, &unclaimed_in_room>(),
         method_noargs_def<RegistryObject, Use::Shared, kUnclaimedCount, &unclaimed_count>(),
