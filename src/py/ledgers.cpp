@@ -104,8 +104,6 @@ PyObject* list_of_ids(const Ids* ids) {
 Interned kStatus{"status"}, kError{"error"}, kParked{"parked"}, kToken{"token"}, kContinuation{"continuation"},
     kKind{"kind"}, kAttempts{"attempts"}, kMaxRetries{"max_retries"};
 Interned kProcessed{"processed"}, kFailed{"failed"}, kFinished{"finished"}, kRetry{"retry"};
-Interned kVerdicts[] = {Interned{"self"},      Interned{"pending"}, Interned{"completed"}, Interned{"exhausted"},
-                        Interned{"failed"},    Interned{"inflight"}, Interned{"runnable"}};
 
 PyObject* parked_value(const std::optional<ParkedReason>& parked) {
     if (!parked) Py_RETURN_NONE;
@@ -154,7 +152,7 @@ PyObject* pending_dict(const PendingEntry& entry) {
     return dict.release();
 }
 
-PyObject* verdict(DeliveryEligibility v) { return new_ref(kVerdicts[static_cast<int>(v)].get()); }
+PyObject* verdict(DeliveryEligibility v) { return new_ref(wire_names<DeliveryEligibility>[v]); }
 
 // ---- RetryTracker
 
