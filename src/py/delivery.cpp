@@ -5,6 +5,7 @@
 
 #include "core/runtime/delivery.hpp"
 #include "py/frame/binding.hpp"
+#include "py/frame/compat.hpp"
 #include "py/frame/interned.hpp"
 #include "py/frame/json.hpp"
 #include "py/plain_message.hpp"
@@ -32,7 +33,7 @@ struct Field {
 // {"decision": the verdict's name, key: value, ...} in the order given.
 template <class Verdict>
 PyObject* decision(Verdict verdict, std::initializer_list<Field> fields = {}) {
-    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(fields.size() + 1)));
+    Ref dict = Ref::steal(new_dict(static_cast<Py_ssize_t>(fields.size() + 1)));
     if (!dict || PyDict_SetItem(dict.get(), kDecision.get(), wire_names<Verdict>[verdict]) < 0) return nullptr;
     for (const Field& field : fields) {
         Ref value = Ref::steal(str(field.value));
