@@ -1,21 +1,28 @@
 // A method body that needs nothing but its arguments converted in signature order, the core
-// method called with them, and the result converted back.
+// method called with them, and the result converted back (nothing becomes None).
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "py/frame/binding.hpp"
+#include "py/frame/build.hpp"
 #include "py/frame/enums.hpp"
 
 namespace qsc::py {
 
 // Results of core methods as Python values.
 inline PyObject* to_python(bool b) noexcept { return boolean(b); }
+template <class N>
+    requires std::is_integral_v<N> && std::is_unsigned_v<N> && (!std::is_same_v<N, bool>)
+PyObject* to_python(N n) noexcept {
+    return PyLong_FromUnsignedLongLong(n);
+}
 inline PyObject* to_python(const std::optional<std::uint64_t>& n) noexcept {
     if (!n) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(*n);
@@ -24,6 +31,27 @@ template <class E>
     requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }
 PyObject* to_python(E value) noexcept {
     return variant(value);
+}
+// A container of ids (or of entries keyed by id), null for none: a list of strs in its order.
+template <class Ids>
+    requires requires(const Ids& ids) { std::begin(ids); }
+PyObject* to_python(const Ids* ids) {
+    if (!ids) return PyList_New(0);
+    return list_of(*ids, [](const auto& entry) {
+        if constexpr (requires { entry.first; }) return str(entry.first);
+        else return str(entry);
+    });
+}
+
+// The result of `call()`, None when it returns nothing.
+template <class Call>
+PyObject* answer(Call&& call) {
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+        return none();
+    } else {
+        return to_python(call());
+    }
 }
 
 // Params are the argument types as the converters produce them, one per signature slot.
@@ -34,17 +62,13 @@ PyObject* delegate(Obj& self, const Args& a) {
         return (a.get(static_cast<int>(I), std::get<I>(values)) && ...);
     }(std::index_sequence_for<Params...>{});
     if (!converted) return nullptr;
-    return std::apply([&](auto&... v) { return to_python(std::invoke(Method, self.value, v...)); }, values);
+    return std::apply([&](auto&... v) { return answer([&] { return std::invoke(Method, self.value, v...); }); },
+                      values);
 }
 
 template <class Obj, auto Method>
 PyObject* delegate_noargs(Obj& self) {
-    if constexpr (std::is_void_v<decltype(std::invoke(Method, self.value))>) {
-        std::invoke(Method, self.value);
-        return none();
-    } else {
-        return to_python(std::invoke(Method, self.value));
-    }
+    return answer([&] { return std::invoke(Method, self.value); });
 }
 
 }  // namespace qsc::py
