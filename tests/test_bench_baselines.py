@@ -141,8 +141,8 @@ def test_pure_delivery_decision_agrees_with_the_module(kind, room, payload):
 
 def kinds(impl):
     if impl == "module":
-        return SimpleNamespace(ledgers=q, channels=q, turns=q)
-    return SimpleNamespace(ledgers=pure_ledgers, channels=pure_channels, turns=pure_turns)
+        return SimpleNamespace(ledgers=q, channels=q, turns=q, session=q)
+    return SimpleNamespace(ledgers=pure_ledgers, channels=pure_channels, turns=pure_turns, session=pure_session)
 
 
 def _retries_exhaust(k):
@@ -265,6 +265,13 @@ def _eviction_skips_claimed(k):
     return registry.evict_oldest() == newer[0], registry.evict_oldest(), registry.unclaimed_in_room("r")
 
 
+def _retry_after_to_the_nanosecond(k):
+    session = k.session.Session(k.session.SessionPolicy.default())
+    epoch = session.begin_attempt(0.0)
+    # just over 8726380036.5 ns, while the float product 8.7263800365 * 1e9 is the tie and rounds down to even
+    return session.on_upgrade_rejected(epoch, 1.0, 503, 8.7263800365, 0.0).retry_after_s
+
+
 BEHAVIOURS = [
     ("RetryTracker.record_attempt", _retries_exhaust, ((1, False), (2, True), True)),
     ("RetryTracker.record_attempt", _eviction_by_first_insertion, ((1, False), (2, True))),
@@ -284,6 +291,7 @@ BEHAVIOURS = [
     ("DecisionRegistry.register_keyed", _keyed_asks,
      (("k", 0), ("k", 1), ["stale", "claimed", "already_claimed"], None, False, True)),
     ("DecisionRegistry.evict_oldest", _eviction_skips_claimed, (True, None, [])),
+    ("Session.on_upgrade_rejected", _retry_after_to_the_nanosecond, 8.726380037),
 ]
 
 
