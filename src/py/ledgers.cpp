@@ -55,7 +55,7 @@ constexpr bool DeliveryFacts::*kFactFields[] = {&DeliveryFacts::self_echo, &Deli
 bool facts_arg(const Args& a, DeliveryFacts& out) {
     bool all_bool = true;
     for (int i = 0; i < 4; ++i) all_bool = all_bool && (!a[kFirstFact + i] || PyBool_Check(a[kFirstFact + i]));
-    a.for_each_extra([&](PyObject*, PyObject* value) { return all_bool = PyBool_Check(value); });
+    a.for_each_extra([&](PyObject*, PyObject* value) { return all_bool = all_bool && PyBool_Check(value); });
     if (!all_bool) return raise_type_error("delivery facts must be bool values"), false;
     PyObject* unknown = nullptr;
     a.for_each_extra([&](PyObject* name, PyObject*) { return unknown = name, false; });
