@@ -11,6 +11,7 @@
 #include "core/text.hpp"
 #include "py/frame/enums.hpp"
 #include "py/frame/errors.hpp"
+#include "py/frame/ref.hpp"
 #include "py/frame/signature.hpp"
 #include "py/frame/state.hpp"
 
@@ -25,6 +26,14 @@ bool convert(PyObject* o, std::uint64_t& out);
 // A str's text without copying; the origin is the str itself when it is exactly a str, so a
 // result can hand it back.
 bool convert(PyObject* o, TextRef& out);
+
+// A str that is looked up among names or ids. One with no UTF-8 form (a lone surrogate) is read
+// with its surrogates encoded as they are: it matches nothing, and a text that shows it decodes
+// back to the same str.
+struct Name : TextRef {
+    Ref held;  // that encoding, when one was made
+};
+bool convert(PyObject* o, Name& out);
 
 template <class E>
     requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }

@@ -10,7 +10,10 @@ namespace qsc::py {
 
 namespace {
 
-Ref str_of(std::string_view s) { return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+// Messages may show a Name with encoded surrogates: they decode to the str that was given.
+Ref str_of(std::string_view s) {
+    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+}
 
 Ref issue_triples(const CoreError& error) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(error.issues.size())));
