@@ -8,8 +8,8 @@
 #include "py/frame/binding.hpp"
 #include "py/frame/dict_shape.hpp"
 #include "py/frame/enums.hpp"
-#include "py/frame/integer.hpp"
 #include "py/frame/interned.hpp"
+#include "py/frame/ranged.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {
@@ -19,15 +19,10 @@ using RegistryObject = Object<ClaimRegistry, ClassId::ClaimRegistry>;
 
 namespace {
 
-constexpr std::uint64_t kU32Max = 4294967295u;
-
 // ---- arguments
 
-// Capacities are converted in signature order first and range-checked afterwards; an absent
-// one keeps the default already in `out`.
-bool capacity_in_range(const Args& a, int i, IntArg given, std::uint64_t lo, std::uint64_t& out) {
-    return !given.obj || in_range(a.signature().param(i), given, lo, kU32Max, out);
-}
+template <std::uint64_t Lo>
+using Capacity = Ranged<std::uint32_t, Lo, UINT32_MAX>;
 
 struct Key {
     std::string_view room;
@@ -162,12 +157,10 @@ const Signature kTrackerNew{Callable::Constructor, "RetryTracker", "RetryTracker
                             "Per-message retry budget: bounded attempt/failure tracking plus\n`discard_attempt` for a "
                             "cycle the caller's own control signal aborted\nbefore it ran the handler."};
 PyObject* tracker_new(const Args& a) {
-    IntArg retries, tracked;
-    if (!a.get_or(0, retries, IntArg{}) || !a.get_or(1, tracked, IntArg{})) return nullptr;
-    std::uint64_t max_retries = 1, max_tracked = 10000;
-    if (!capacity_in_range(a, 0, retries, 0, max_retries) || !capacity_in_range(a, 1, tracked, 1, max_tracked))
-        return nullptr;
-    return make_object<TrackerObject>(RetryTracker(static_cast<std::uint32_t>(max_retries), max_tracked));
+    Capacity<0> max_retries{1};
+    Capacity<1> max_tracked{10000};
+    if (!a.get_all(max_retries, max_tracked)) return nullptr;
+    return make_object<TrackerObject>(RetryTracker(max_retries.value, max_tracked.value));
 }
 
 const Signature kRecordAttempt{Callable::Method, "RetryTracker", "record_attempt($self, message_id)", ""};
@@ -215,10 +208,9 @@ const Signature kRegistryNew{
     "Ownership ledger for the inbound message-delivery lifecycle: in-flight,\nack-pending (a stored processed/failed "
     "intent, optionally parked), and\ncompleted states, each scoped by `(room_id, message_id)`."};
 PyObject* registry_new(const Args& a) {
-    IntArg given;
-    std::uint64_t max_completed = 500;
-    if (!a.get_or(0, given, IntArg{}) || !capacity_in_range(a, 0, given, 1, max_completed)) return nullptr;
-    return make_object<RegistryObject>(ClaimRegistry(max_completed));
+    Capacity<1> max_completed{500};
+    if (!a.get_all(max_completed)) return nullptr;
+    return make_object<RegistryObject>(ClaimRegistry(max_completed.value));
 }
 
 PyObject* max_completed(RegistryObject& self) { return u64(self.value.max_completed()); }

@@ -26,15 +26,21 @@ PyObject* to_python(E value) noexcept {
     return variant(value);
 }
 
-// Params are the argument types as the converters produce them, one per signature slot.
-template <class Obj, auto Method, class... Params>
-PyObject* delegate(Obj& self, const Args& a) {
+// Params are the argument types as the converters produce them, one per signature slot; `f`
+// receives what each hands the core.
+template <class... Params, class F>
+PyObject* with_args(const Args& a, F&& f) {
     std::tuple<Params...> values;
     const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return (a.get(static_cast<int>(I), std::get<I>(values)) && ...);
     }(std::index_sequence_for<Params...>{});
     if (!converted) return nullptr;
-    return std::apply([&](auto&... v) { return to_python(std::invoke(Method, self.value, v...)); }, values);
+    return std::apply([&](const auto&... v) { return f(value_of(v)...); }, values);
+}
+
+template <class Obj, auto Method, class... Params>
+PyObject* delegate(Obj& self, const Args& a) {
+    return with_args<Params...>(a, [&](const auto&... v) { return to_python(std::invoke(Method, self.value, v...)); });
 }
 
 template <class Obj, auto Method>
