@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "py/frame/binding.hpp"
 #include "py/frame/ref.hpp"
 #include "py/frame/state.hpp"
 
@@ -10,10 +11,7 @@ namespace qsc::py {
 
 namespace {
 
-// Messages may show a Name with encoded surrogates: they decode to the str that was given.
-Ref str_of(std::string_view s) {
-    return Ref::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
-}
+Ref str_of(std::string_view s) { return Ref::steal(str(s)); }
 
 Ref issue_triples(const CoreError& error) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(error.issues.size())));
