@@ -2,6 +2,7 @@
 // method called with them, and the result converted back.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -16,6 +17,11 @@ namespace qsc::py {
 
 // Results of core methods as Python values.
 inline PyObject* to_python(bool b) noexcept { return boolean(b); }
+template <std::unsigned_integral N>
+    requires(!std::same_as<N, bool>)
+PyObject* to_python(N n) noexcept {
+    return PyLong_FromUnsignedLongLong(n);
+}
 inline PyObject* to_python(const std::optional<std::uint64_t>& n) noexcept {
     if (!n) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(*n);
@@ -26,25 +32,39 @@ PyObject* to_python(E value) noexcept {
     return variant(value);
 }
 
-// Params are the argument types as the converters produce them, one per signature slot.
-template <class Obj, auto Method, class... Params>
-PyObject* delegate(Obj& self, const Args& a) {
+// Params are the argument types as the converters produce them, one per signature slot; `f`
+// receives what each hands the core.
+template <class... Params, class F>
+PyObject* with_args(const Args& a, F&& f) {
     std::tuple<Params...> values;
     const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
         return (a.get(static_cast<int>(I), std::get<I>(values)) && ...);
     }(std::index_sequence_for<Params...>{});
     if (!converted) return nullptr;
-    return std::apply([&](auto&... v) { return to_python(std::invoke(Method, self.value, v...)); }, values);
+    return std::apply([&](const auto&... v) { return f(value_of(v)...); }, values);
+}
+
+// What a core method returns as a Python value; returning nothing is None.
+template <class Call>
+PyObject* result_of(Call&& call) {
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+        return none();
+    } else {
+        return to_python(call());
+    }
+}
+
+template <class Obj, auto Method, class... Params>
+PyObject* delegate(Obj& self, const Args& a) {
+    return with_args<Params...>(a, [&](const auto&... v) {
+        return result_of([&] { return std::invoke(Method, self.value, v...); });
+    });
 }
 
 template <class Obj, auto Method>
 PyObject* delegate_noargs(Obj& self) {
-    if constexpr (std::is_void_v<decltype(std::invoke(Method, self.value))>) {
-        std::invoke(Method, self.value);
-        return none();
-    } else {
-        return to_python(std::invoke(Method, self.value));
-    }
+    return result_of([&] { return std::invoke(Method, self.value); });
 }
 
 }  // namespace qsc::py
