@@ -1,8 +1,7 @@
 """Comparing what the module and a baseline answered."""
 
 import enum
-import math
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 
 def wire(value: object) -> Optional[str]:
@@ -18,17 +17,30 @@ def same_json(a: Any, b: Any) -> bool:
         return False
     if isinstance(a, dict):
         return list(a) == list(b) and all(same_json(a[k], b[k]) for k in a)
-    if isinstance(a, list):
+    if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(same_json(x, y) for x, y in zip(a, b))
     return bool(a == b)
 
 
-def agree(a: Any, b: Any, tolerance: float = 2e-9) -> bool:
-    """Equal structures whose floats may differ by `tolerance` (nanosecond rounding of seconds)."""
-    if isinstance(a, float) and isinstance(b, float):
-        return math.isclose(a, b, rel_tol=0.0, abs_tol=tolerance)
-    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
-        return len(a) == len(b) and all(agree(x, y, tolerance) for x, y in zip(a, b))
-    if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(agree(a[k], b[k], tolerance) for k in a)
-    return type(a) is type(b) and a == b
+def outcome(call: Callable[[], object]) -> tuple[Any, ...]:
+    """What a call answered or raised, in a form the module and a baseline share."""
+    try:
+        result = call()
+    except (ValueError, TypeError) as error:
+        kind = "ValueError" if isinstance(error, ValueError) else type(error).__name__
+        return ("raised", kind, str(error), getattr(error, "issues", None), getattr(error, "trace_context", None))
+    return ("ok", normalise(result))
+
+
+def normalise(value: object) -> Any:
+    """Sequences as lists, enumeration members as wire names, session outcomes as their four fields."""
+    if isinstance(value, (list, tuple)):
+        return [normalise(v) for v in value]
+    if isinstance(value, dict):
+        return {k: normalise(v) for k, v in value.items()}
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    if hasattr(value, "retry_after_s"):
+        o: Any = value
+        return [wire(o.state), o.retry_after_s, wire(o.dead_reason), wire(o.stale_reason)]
+    return wire(value)

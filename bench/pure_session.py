@@ -1,7 +1,7 @@
 """The reconnect policy and the WebSocket session state machine, in plain Python.
 
 Seconds are floats rounded to the nanosecond where the native code holds durations, so the
-delays match the module's to the nanosecond; the rules (epochs, stale reports, stable reset,
+delays are the module's to the nanosecond; the rules (epochs, stale reports, stable reset,
 rapid-disconnect ladder, terminal closes) are the same.
 """
 
@@ -15,6 +15,8 @@ Range = tuple[float, float]
 _NS = 1_000_000_000
 _TINY = 2.0**-31
 _U64_LIMIT = 2.0**64
+U64_MAX = 2**64 - 1
+MAX_DURATION_S = U64_MAX + (_NS - 1) / _NS  # the longest duration, as seconds
 
 
 class SessionState(enum.Enum):
@@ -37,12 +39,18 @@ class StaleReason(enum.Enum):
 
 
 def seconds_to_duration(seconds: float, fallback: float) -> float:
-    """Float seconds rounded to the nanosecond; `fallback` when they cannot be a duration."""
+    """Float seconds rounded to the nearest nanosecond (ties to even); `fallback` when they cannot
+    be a duration. The float's exact ratio is scaled: `round(seconds * 1e9)` rounds twice and is
+    a nanosecond off for a few values in a million."""
     if not 0.0 <= seconds < _U64_LIMIT:
         return fallback
     if seconds < _TINY:
         return 0.0
-    whole, nanos = divmod(round(seconds * _NS), _NS)
+    numerator, denominator = seconds.as_integer_ratio()
+    nanos, rest = divmod(numerator * _NS, denominator)
+    if 2 * rest + (nanos & 1) > denominator:
+        nanos += 1
+    whole, nanos = divmod(nanos, _NS)
     return whole + nanos / _NS
 
 
@@ -50,6 +58,10 @@ def _number(name: str, value: float) -> float:
     if not math.isfinite(value) or value < 0:
         raise ValueError(f"`{name}` must be a finite, non-negative number, got {value}")
     return float(value)
+
+
+def _duration(name: str, seconds: float) -> float:
+    return seconds_to_duration(_number(name, seconds), MAX_DURATION_S)
 
 
 def _jitter(value: float) -> float:
@@ -81,30 +93,30 @@ class SessionPolicy:
         rapid_cooldown_max_s: float = 60.0, rapid_threshold: int = 10, heartbeat_interval_s: float = 30.0,
         dead_threshold_s: float = 60.0,
     ) -> None:
+        self.base_delay_s = _duration("base_delay_s", base_delay_s)
+        self.factor = factor
+        self.max_delay_s = _duration("max_delay_s", max_delay_s)
+        self.stable_reset_s = _duration("stable_reset_s", stable_reset_s)
+        self.rapid_disconnect_uptime_s = _duration("rapid_disconnect_uptime_s", rapid_disconnect_uptime_s)
+        self.rapid_window_s = _duration("rapid_window_s", rapid_window_s)
+        self.rapid_first_min_delay_s = _duration("rapid_first_min_delay_s", rapid_first_min_delay_s)
+        self.rapid_second_min_delay_s = _duration("rapid_second_min_delay_s", rapid_second_min_delay_s)
+        self.rapid_cooldown_base_s = _duration("rapid_cooldown_base_s", rapid_cooldown_base_s)
+        self.rapid_cooldown_step_s = _duration("rapid_cooldown_step_s", rapid_cooldown_step_s)
+        self.rapid_cooldown_max_s = _duration("rapid_cooldown_max_s", rapid_cooldown_max_s)
+        self.rapid_threshold = rapid_threshold
+        self.heartbeat_interval_s = _duration("heartbeat_interval_s", heartbeat_interval_s)
+        self.dead_threshold_s = _duration("dead_threshold_s", dead_threshold_s)
         if not (math.isfinite(factor) and factor >= 1.0):
             raise ValueError(f"factor must be a finite number >= 1.0, got {factor}")
-        if max_delay_s < base_delay_s:
+        if self.max_delay_s < self.base_delay_s:
             raise ValueError("base_delay must not exceed max_delay")
         if rapid_threshold < 1:
             raise ValueError("rapid_threshold must be at least 1")
-        if heartbeat_interval_s <= 0:
+        if self.heartbeat_interval_s == 0:
             raise ValueError("heartbeat_interval must be greater than zero")
-        if heartbeat_interval_s >= dead_threshold_s:
+        if self.heartbeat_interval_s >= self.dead_threshold_s:
             raise ValueError("dead_threshold must exceed heartbeat_interval")
-        self.base_delay_s = base_delay_s
-        self.factor = factor
-        self.max_delay_s = max_delay_s
-        self.stable_reset_s = stable_reset_s
-        self.rapid_disconnect_uptime_s = rapid_disconnect_uptime_s
-        self.rapid_window_s = rapid_window_s
-        self.rapid_first_min_delay_s = rapid_first_min_delay_s
-        self.rapid_second_min_delay_s = rapid_second_min_delay_s
-        self.rapid_cooldown_base_s = rapid_cooldown_base_s
-        self.rapid_cooldown_step_s = rapid_cooldown_step_s
-        self.rapid_cooldown_max_s = rapid_cooldown_max_s
-        self.rapid_threshold = rapid_threshold
-        self.heartbeat_interval_s = heartbeat_interval_s
-        self.dead_threshold_s = dead_threshold_s
 
     @staticmethod
     def default() -> "SessionPolicy":
@@ -166,7 +178,7 @@ class Session:
 
     def begin_attempt(self, now_s: float) -> Optional[int]:
         now_s = _number("now_s", now_s)
-        if self.state is SessionState.Dead:
+        if self.state is SessionState.Dead or self._next_epoch == U64_MAX:
             return None
         self._epoch = self._next_epoch
         self._next_epoch += 1
@@ -232,7 +244,7 @@ class Session:
     ) -> SessionOutcome:
         epoch, now_s, status = _epoch(epoch), _number("now_s", now_s), _code("status", status)
         if retry_after_s is not None:
-            retry_after_s = seconds_to_duration(_number("retry_after_s", retry_after_s), math.inf)
+            retry_after_s = _duration("retry_after_s", retry_after_s)
         jitter = _jitter(jitter_sample)
         refusal = self._refusal(epoch, now_s)
         if refusal is not None:
@@ -247,7 +259,7 @@ class Session:
     ) -> SessionOutcome:
         now_s = _number("now_s", now_s)
         if retry_after_s is not None:
-            retry_after_s = seconds_to_duration(_number("retry_after_s", retry_after_s), math.inf)
+            retry_after_s = _duration("retry_after_s", retry_after_s)
         jitter = _jitter(jitter_sample)
         if self.state is SessionState.Dead:
             return self._dead()

@@ -18,6 +18,16 @@ class ClaimOutcome(enum.Enum):
     Stale = "stale"
 
 
+class CancelledDecisions:
+    """What a cancellation removed, oldest first."""
+
+    __slots__ = ("unclaimed", "claimed")
+
+    def __init__(self, unclaimed: list[str], claimed: list[str]) -> None:
+        self.unclaimed = unclaimed
+        self.claimed = claimed
+
+
 class _Ask:
     __slots__ = ("room_id", "ticket", "claimed")
 
@@ -120,6 +130,18 @@ class DecisionRegistry:
         if token is not None:
             del self._asks[token]
         return token
+
+    def _cancel(self, tokens: list[str]) -> CancelledDecisions:
+        cancelled = CancelledDecisions([], [])
+        for token in tokens:
+            (cancelled.claimed if self._asks.pop(token).claimed else cancelled.unclaimed).append(token)
+        return cancelled
+
+    def cancel_all(self) -> CancelledDecisions:
+        return self._cancel(list(self._asks))
+
+    def cancel_room(self, room_id: str) -> CancelledDecisions:
+        return self._cancel([token for token, ask in self._asks.items() if ask.room_id == room_id])
 
 
 class TurnEffect(enum.Enum):

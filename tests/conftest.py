@@ -13,8 +13,10 @@ from hypothesis import settings
 settings.register_profile("qsc", deadline=None)
 settings.load_profile("qsc")
 
-# The reference host's modules import each other by their plain names, as when run as scripts.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
+# The reference host's modules import each other by their plain names, as when run as scripts;
+# so do the benchmark's, whose pure-Python baselines are also the model-based tests' references.
+_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.join(_root, "examples"), os.path.join(_root, "bench")]
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -1,25 +1,22 @@
 """The benchmark corpus and baselines: the corpus is what it claims, and every pure-Python
 baseline answers exactly as the module does (so a ratio compares the same work). Comparisons
-with the module are skipped while its callable does not exist on this branch."""
+with the module are skipped while its callable does not exist on this branch. The stateful
+baselines are also the references of the model-based tests (test_models.py), which drive them
+and the module with the same random operation sequences."""
 
 import itertools
-import os
-import random
-import sys
 from types import SimpleNamespace
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-
-import corpus  # noqa: E402
-import pure_channels  # noqa: E402
-import pure_events  # noqa: E402
-import pure_ledgers  # noqa: E402
-import pure_session  # noqa: E402
-import pure_turns  # noqa: E402
-import target  # noqa: E402
-from compare import agree, same_json, wire  # noqa: E402
+import corpus
+import pure_channels
+import pure_events
+import pure_ledgers
+import pure_session
+import pure_turns
+import target
+from compare import normalise, outcome, same_json, wire
 
 q = target.load()
 
@@ -27,28 +24,6 @@ q = target.load()
 def needs(*names):
     reason = target.missing(q, *names)
     return pytest.mark.skipif(reason is not None, reason=reason or "")
-
-
-def outcome(call):
-    """What a call answered or raised, in a form both implementations share."""
-    try:
-        result = call()
-    except (ValueError, TypeError) as error:
-        kind = "ValueError" if isinstance(error, ValueError) else type(error).__name__
-        return ("raised", kind, str(error), getattr(error, "issues", None), getattr(error, "trace_context", None))
-    return ("ok", normalise(result))
-
-
-def normalise(value):
-    if isinstance(value, (list, tuple)):
-        return [normalise(v) for v in value]
-    if isinstance(value, dict):
-        return {k: normalise(v) for k, v in value.items()}
-    if value is None or isinstance(value, (bool, int, float, str)):
-        return value
-    if hasattr(value, "retry_after_s"):
-        return [wire(value.state), value.retry_after_s, wire(value.dead_reason), wire(value.stale_reason)]
-    return wire(value)
 
 
 # ---- the corpus
@@ -141,8 +116,8 @@ def test_pure_delivery_decision_agrees_with_the_module(kind, room, payload):
 
 def kinds(impl):
     if impl == "module":
-        return SimpleNamespace(ledgers=q, channels=q, turns=q)
-    return SimpleNamespace(ledgers=pure_ledgers, channels=pure_channels, turns=pure_turns)
+        return SimpleNamespace(ledgers=q, channels=q, turns=q, session=q)
+    return SimpleNamespace(ledgers=pure_ledgers, channels=pure_channels, turns=pure_turns, session=pure_session)
 
 
 def _retries_exhaust(k):
@@ -265,6 +240,13 @@ def _eviction_skips_claimed(k):
     return registry.evict_oldest() == newer[0], registry.evict_oldest(), registry.unclaimed_in_room("r")
 
 
+def _retry_after_to_the_nanosecond(k):
+    session = k.session.Session(k.session.SessionPolicy.default())
+    epoch = session.begin_attempt(0.0)
+    # just over 8726380036.5 ns, while the float product 8.7263800365 * 1e9 is the tie and rounds down to even
+    return session.on_upgrade_rejected(epoch, 1.0, 503, 8.7263800365, 0.0).retry_after_s
+
+
 BEHAVIOURS = [
     ("RetryTracker.record_attempt", _retries_exhaust, ((1, False), (2, True), True)),
     ("RetryTracker.record_attempt", _eviction_by_first_insertion, ((1, False), (2, True))),
@@ -284,6 +266,7 @@ BEHAVIOURS = [
     ("DecisionRegistry.register_keyed", _keyed_asks,
      (("k", 0), ("k", 1), ["stale", "claimed", "already_claimed"], None, False, True)),
     ("DecisionRegistry.evict_oldest", _eviction_skips_claimed, (True, None, [])),
+    ("Session.on_upgrade_rejected", _retry_after_to_the_nanosecond, 8.726380037),
 ]
 
 
@@ -295,207 +278,7 @@ def test_documented_behaviour(impl, needed, script, expected):
     assert script(kinds(impl)) == expected
 
 
-# ---- stateful baselines, driven by the same random operations
-
-
-def drive(module, plain, next_step, seed, count, remember=None):
-    """Draws `count` steps (all randomness drawn before either side runs) and compares every answer.
-
-    `next_step(rng)` gives (label, step, key); `remember(label, key, answer)` lets later steps
-    use what earlier ones handed out (tokens, tickets, epochs)."""
-    rng = random.Random(seed)
-    for number in range(count):
-        label, step, key = next_step(rng)
-        got, want = outcome(lambda: step(module)), outcome(lambda: step(plain))
-        assert agree(got, want), f"step {number} {label} {key}: module {got!r}, pure Python {want!r}"
-        if remember is not None and got[0] == "ok":
-            remember(label, key, got[1])
-
-
-def claim_step(tokens):
-    def next_step(rng):
-        r, m = rng.choice(["r1", "r2"]), rng.choice(["m1", "m2", "m3", "m4"])
-        token = tokens.get((r, m), "0") if rng.random() < 0.8 else rng.choice(["00", "7", " 1"])
-        error, allow = rng.choice(["boom", "other"]), rng.random() < 0.7
-        names = ["self_echo", "durably_processed", "durably_failed", "allow_failed_retry"]
-        facts = {name: rng.random() < 0.3 for name in rng.sample(names, rng.randrange(3))}
-        if rng.random() < 0.05:
-            facts["self_echo"] = 1
-        label, step = rng.choice([
-            ("guarded_claim", lambda i: i.reg.guarded_claim(r, m, i.tracker, **facts)),
-            ("delivery_eligibility", lambda i: i.reg.delivery_eligibility(r, m, i.tracker, **facts)),
-            ("try_claim", lambda i: i.reg.try_claim(r, m)),
-            ("release", lambda i: i.reg.release(r, m)),
-            ("inflight_ids", lambda i: sorted(i.reg.inflight_ids(r))),
-            ("record_attempt", lambda i: i.tracker.record_attempt(m)),
-            ("discard_attempt", lambda i: i.tracker.discard_attempt(m)),
-            ("mark_success", lambda i: i.tracker.mark_success(m)),
-            ("is_permanently_failed", lambda i: i.tracker.is_permanently_failed(m)),
-            ("settlement", lambda i: i.reg.record_processed_settlement(r, m, "tc")),
-            ("settlement", lambda i: i.reg.record_failed_settlement(r, m, error, i.tracker, allow, "tc")),
-            ("settlement", lambda i: i.reg.pending_settlement(r, m)),
-            ("confirm_settlement", lambda i: i.reg.confirm_settlement(r, m, token, i.tracker)),
-            ("park_settlement", lambda i: i.reg.park_settlement(r, m, token, i.parked.Rejected)),
-            ("park_ack", lambda i: i.reg.park_ack(r, m, i.parked.NotFound)),
-            ("unpark_acks", lambda i: i.reg.unpark_acks(r)),
-            ("has_retryable_settlement", lambda i: i.reg.has_retryable_settlement(r)),
-            ("remember_ack_pending", lambda i: i.reg.remember_ack_pending(r, m)),
-            ("remember_failed_ack_pending", lambda i: i.reg.remember_failed_ack_pending(r, m, error)),
-            ("is_ack_pending", lambda i: i.reg.is_ack_pending(r, m)),
-            ("pending_ack", lambda i: i.reg.pending_ack(r, m)),
-            ("pending_ack_ids", lambda i: i.reg.pending_ack_ids(r)),
-            ("record_ack_retry", lambda i: i.reg.record_ack_retry(r, m)),
-            ("remember_completed", lambda i: i.reg.remember_completed(r, m)),
-            ("is_completed", lambda i: i.reg.is_completed(r, m)),
-            ("completed_ids", lambda i: i.reg.completed_ids(r)),
-            ("discard_completed", lambda i: i.reg.discard_completed(r)),
-        ])
-        return label, step, (r, m)
-
-    return next_step
-
-
-@needs("ClaimRegistry.record_failed_settlement", "ClaimRegistry.unpark_acks", "RetryTracker.record_attempt",
-       "ParkedReason")
-@pytest.mark.parametrize("seed", range(4))
-def test_pure_claim_registry_agrees_with_the_module(seed):
-    def build(kind):
-        return SimpleNamespace(reg=kind.ClaimRegistry(max_completed=2),
-                               tracker=kind.RetryTracker(max_retries=2, max_tracked=3), parked=kind.ParkedReason)
-
-    tokens = {}
-
-    def remember(label, key, answer):
-        if label == "settlement" and answer is not None:
-            tokens[key] = answer["token"]
-
-    drive(build(q), build(pure_ledgers), claim_step(tokens), seed, 1500, remember)
-
-
-def session_step(memory):
-    def next_step(rng):
-        if memory.pop("dead", False):  # a dead session stays dead: go on with a new one
-            memory["epoch"] = 0
-            return "restart", (lambda i: setattr(i, "s", i.new())), None
-        quick_steps = [0.0, 0.5, 1.0, 3.0, -1.0]  # rapid disconnects pile up inside the window
-        step_s = rng.choice(quick_steps if memory["rapid"] else quick_steps + [9.99, 10.0, 59.0, 60.0, 100.0, 301.0])
-        memory["t"] = max(0.0, memory["t"] + step_s)
-        t = memory["t"]
-        epoch = memory["epoch"] if rng.random() < 0.85 else rng.randrange(memory["epoch"] + 2)
-        jitter = rng.choice([0.0, 0.5, 1.0, rng.random()])
-        retry_after = rng.choice([None, 0.0, 2.5, 120.0, rng.random() * 50])
-        code = rng.choice([None, 1001, 4000, 1006]) if rng.random() < 0.97 else 1000
-        status = rng.choice([429, 503]) if rng.random() < 0.97 else rng.choice([400, 403, 409])
-        retryable = rng.random() < 0.97
-        (label, step), = rng.choices([
-            ("begin_attempt", lambda i: i.s.begin_attempt(t)),
-            ("on_connected", lambda i: i.s.on_connected(epoch, t)),
-            ("on_socket_close", lambda i: i.s.on_socket_close(epoch, t, code, jitter)),
-            ("on_upgrade_rejected", lambda i: i.s.on_upgrade_rejected(epoch, t, status, retry_after, jitter)),
-            ("on_supersede", lambda i: i.s.on_supersede(t, retryable, retry_after, jitter)),
-            ("state", lambda i: i.s.state),
-        ], weights=[30, 25, 25, 8, 6, 6])
-        return label, step, t
-
-    return next_step
-
-
-@needs("Session.on_supersede", "SessionPolicy.default")
-@pytest.mark.parametrize("seed", range(8))
-def test_pure_session_agrees_with_the_module(seed):
-    memory = {"t": 10.0, "epoch": 0, "rapid": seed % 2 == 0}
-
-    def remember(label, _key, answer):
-        if label == "begin_attempt" and answer is not None:
-            memory["epoch"] = answer
-        if answer == "dead" or (isinstance(answer, list) and answer[0] == "dead"):
-            memory["dead"] = True
-
-    def build(kind, policy):
-        return SimpleNamespace(s=kind.Session(policy), new=lambda: kind.Session(policy))
-
-    module = build(q, q.SessionPolicy.default())
-    plain = build(pure_session, pure_session.SessionPolicy.default())
-    drive(module, plain, session_step(memory), seed, 1500, remember)
-    assert wire(module.s.end()) == wire(plain.s.end()) == "dead"
-
-
-def subscription_step(tickets):
-    def next_step(rng):
-        room = rng.choice(["a", "b", "c"])
-        ticket = tickets.get(room, 0) if rng.random() < 0.85 else rng.randrange(5)
-        left, which = rng.random() < 0.5, rng.randrange(3)
-        label, step = rng.choice([
-            ("begin", lambda i: i.tr.begin_room_subscribe(room)),
-            ("settle", lambda i: i.tr.record_both_room_topics_joined(room, ticket)),
-            ("settle", lambda i: i.tr.record_chat_room_join_failed(room, ticket)),
-            ("settle", lambda i: i.tr.record_room_participants_join_failed(room, ticket, left)),
-            ("begin", lambda i: i.tr.unsubscribe_room(room)),
-            ("settle", lambda i: i.tr.mark_room_leave_complete(room, ticket, i.outcomes[which])),
-            ("settle", lambda i: i.tr.mark_room_rejoin_failed(room, ticket)),
-            ("query", lambda i: i.tr.acknowledge_room_reconciled(room)),
-            ("query", lambda i: i.tr.room_status(room)),
-            ("query", lambda i: i.tr.is_room_claim_current(room, ticket)),
-            ("query", lambda i: i.tr.is_room_subscribed(room)),
-            ("query", lambda i: i.tr.subscribed_room_ids()),
-            ("query", lambda i: i.tr.room_rejoin_candidates()),
-            ("end", lambda i: i.tr.end_session()),
-        ])
-        return label, step, room
-
-    return next_step
-
-
-@needs("SubscriptionTracker.record_room_participants_join_failed", "LeaveOutcome")
-@pytest.mark.parametrize("seed", range(4))
-def test_pure_subscription_tracker_agrees_with_the_module(seed):
-    def build(kind):
-        outcomes = [kind.LeaveOutcome.Left, kind.LeaveOutcome.Failed, kind.LeaveOutcome.Unknown]
-        return SimpleNamespace(tr=kind.SubscriptionTracker(), outcomes=outcomes)
-
-    tickets = {}
-
-    def remember(label, room, answer):
-        if label == "begin" and answer is not None:
-            tickets[room] = answer
-
-    drive(build(q), build(pure_channels), subscription_step(tickets), seed, 1500, remember)
-
-
-def decision_step(tickets):
-    def next_step(rng):
-        token = rng.choice(sorted(tickets)) if tickets and rng.random() < 0.8 else rng.choice(["k1", "k2"])
-        ticket = tickets.get(token, 0) if rng.random() < 0.85 else rng.randrange(4)
-        room = rng.choice([None, "r1", "r2"])
-        label, step = rng.choice([
-            ("register", lambda i: i.reg.register_minted(room)),
-            ("register", lambda i: i.reg.register_keyed(token)),
-            ("claim", lambda i: i.reg.try_claim(token, ticket)),
-            ("claim", lambda i: i.reg.withdraw(token, ticket)),
-            ("claim", lambda i: i.reg.forget(token, ticket)),
-            ("query", lambda i: i.reg.unclaimed()),
-            ("query", lambda i: i.reg.unclaimed_in_room(room or "r1")),
-            ("query", lambda i: i.reg.unclaimed_count()),
-            ("query", lambda i: i.reg.oldest_unclaimed()),
-            ("query", lambda i: i.reg.evict_oldest()),
-        ])
-        return label, step, token
-
-    return next_step
-
-
-@needs("DecisionRegistry.register_minted", "DecisionRegistry.evict_oldest")
-@pytest.mark.parametrize("seed", range(4))
-def test_pure_decision_registry_agrees_with_the_module(seed):
-    tickets = {}
-
-    def remember(label, _token, answer):
-        if label == "register" and answer is not None:
-            tickets[answer[0]] = answer[1]
-
-    module = SimpleNamespace(reg=q.DecisionRegistry(max_pending=3, seed=seed))
-    plain = SimpleNamespace(reg=pure_turns.DecisionRegistry(max_pending=3, seed=seed))
-    drive(module, plain, decision_step(tickets), seed, 1500, remember)
+# ---- the turn ledger
 
 
 @needs("TurnLedger", "TurnEffect.from_wire_name")

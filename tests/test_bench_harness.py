@@ -6,17 +6,14 @@ import io
 import json
 import math
 import os
-import sys
 from types import SimpleNamespace
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-
-import cases  # noqa: E402
-import run  # noqa: E402
-from compare import agree, same_json  # noqa: E402
-from timing import Contender, Settings, run_contenders  # noqa: E402
+import cases
+import run
+from compare import same_json
+from timing import Contender, Settings, run_contenders
 
 QUICK = Settings(rounds=2, batch_ns=100_000)
 
@@ -28,20 +25,12 @@ QUICK = Settings(rounds=2, batch_ns=100_000)
     ([True], [1], False),
     ({"a": [{"x": "y"}]}, {"a": [{"x": "z"}]}, False),
     ([1, 2], [1, 2, 3], False),
+    (("ok", [1]), ("ok", [1]), True),
+    (("ok", True), ("ok", 1), False),
+    ((1, 2), [1, 2], False),
 ])
 def test_same_json_compares_types_and_key_order(a, b, same):
     assert same_json(a, b) is same
-
-
-@pytest.mark.parametrize("a, b, close", [
-    ([1.0, "x"], [1.0 + 1e-9, "x"], True),  # a nanosecond of rounding
-    ([1.0], [1.0 + 1e-6], False),
-    ((1, 2), [1, 2], True),
-    ({"k": 0.5}, {"k": None}, False),
-    ([1], [True], False),
-])
-def test_agree_tolerates_only_nanosecond_rounding(a, b, close):
-    assert agree(a, b) is close
 
 
 def test_state_carried_by_before_and_after_survives_every_batch():

@@ -107,6 +107,8 @@ def test_guarded_claim_versus_try_claim(reg, tracker):
         ({"allow_failed_retry": None}, "delivery facts must be bool values"),
         ({"urgent": True}, f"unknown field `urgent`, expected one of {FACT_NAMES}"),
         ({"urgent": 1}, "delivery facts must be bool values"),  # values are checked before names
+        ({"self_echo": 1, "urgent": True}, "delivery facts must be bool values"),  # every value, in any order
+        ({"urgent": True, "self_echo": 1}, "delivery facts must be bool values"),
         ({"self_echo": True, "b": False, "a": True}, f"unknown field `b`, expected one of {FACT_NAMES}"),
     ],
 )

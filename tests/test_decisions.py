@@ -8,6 +8,14 @@ MAX_PENDING_RANGE = "`max_pending` must be an integer between 1 and 4294967295, 
 SEED_RANGE = "`seed` must be an integer between 0 and 18446744073709551615, got "
 
 
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def minted(registry, n, room_id=None):
     return [registry.register_minted(room_id) for _ in range(n)]
 
@@ -78,19 +86,23 @@ class TestConstructor:
         assert str(info.value) == message
 
     @pytest.mark.parametrize(
-        "kwargs, param",
+        "kwargs, param, type_name",
         [
-            ({"max_pending": 1.5}, "max_pending"),
-            ({"max_pending": "3"}, "max_pending"),
-            ({"seed": 1.0}, "seed"),
+            ({"max_pending": 1.5}, "max_pending", "float"),
+            ({"max_pending": "3"}, "max_pending", "str"),
+            ({"seed": 1.0}, "seed", "float"),
+            # an integer by __index__ is not an int
+            ({"max_pending": Index(3)}, "max_pending", "Index"),
+            ({"seed": Index(3)}, "seed", "Index"),
             # type errors come before range errors, whichever argument has them
-            ({"max_pending": 0, "seed": "x"}, "seed"),
-            ({"max_pending": "x", "seed": -1}, "max_pending"),
+            ({"max_pending": 0, "seed": "x"}, "seed", "str"),
+            ({"max_pending": "x", "seed": -1}, "max_pending", "str"),
         ],
     )
-    def test_type_errors_name_the_parameter(self, kwargs, param):
+    def test_type_errors_name_the_parameter(self, kwargs, param, type_name):
         with pytest.raises(TypeError) as info:
             DecisionRegistry(**kwargs)
+        assert str(info.value) == f"'{type_name}' object is not an instance of 'int'"
         assert info.value.__notes__ == [f"while processing '{param}'"]
 
     def test_arguments_are_keyword_only(self):

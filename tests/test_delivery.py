@@ -37,7 +37,7 @@ MISSING_ROOM = ("room_id", "missing", "room_id is missing from both the envelope
 @pytest.mark.parametrize(
     "event_type",
     ["message_updated", "room_added", "participant_added", "supersede", "agent.control", "event_created",
-     "typing", "", "Message_created", "room_deleted "],
+     "typing", "", "Message_created", "room_deleted ", "\udc00"],
 )
 def test_other_event_types_are_ignored_without_looking_at_the_payload(event_type):
     assert q.evaluate_delivery_event(event_type, None, {"id": 7}, "a1") == {"decision": "ignored", "event_type": event_type}
@@ -206,6 +206,7 @@ OTHER = {"id": "m1", "sender_id": "u1", "sender_type": "User", "extra": [1]}
         (OTHER, ("m1", "m1"), {"decision": "drain", "message_id": "m1"}),
         (OTHER, [], {"decision": "out_of_snapshot", "message_id": "m1"}),
         (OTHER, ["M1", "m1 ", "m"], {"decision": "out_of_snapshot", "message_id": "m1"}),
+        (OTHER, ["\ud800", "m1"], {"decision": "drain", "message_id": "m1"}),
         ({**OTHER, "id": ""}, [""], {"decision": "drain", "message_id": ""}),
     ],
 )

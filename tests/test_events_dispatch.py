@@ -29,7 +29,9 @@ def test_every_wire_name_resolves_to_its_kind(variant):
     assert (by_name == {}) == (variant == q.EventType.EventCreated)
 
 
-@pytest.mark.parametrize("name", ["Room_added", "room_added ", "room", "", "agent_control", "message-created"])
+@pytest.mark.parametrize(
+    "name", ["Room_added", "room_added ", "room", "", "agent_control", "message-created", "room\ud800"]
+)
 def test_unknown_names_are_reported_with_the_trace_context(name):
     with pytest.raises(ValueError) as info:
         q.validate_event_payload(name, {}, "trace-1")

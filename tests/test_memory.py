@@ -58,6 +58,9 @@ class TestUnknownNames:
             ("working", "Semantic", [("type", "unknown memory type `Semantic`")]),
             ("x", "y", [("system", "unknown memory system `x`"), ("type", "unknown memory type `y`")]),
             ("", "", [("system", "unknown memory system ``"), ("type", "unknown memory type ``")]),
+            # a str with no UTF-8 form names nothing, and is shown as given
+            ("\ud800", "\udfff", [("system", "unknown memory system `\ud800`"),
+                                  ("type", "unknown memory type `\udfff`")]),
         ],
     )
     def test_issues(self, system, memory_type, expected):

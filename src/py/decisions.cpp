@@ -7,6 +7,7 @@
 #include "py/frame/build.hpp"
 #include "py/frame/delegate.hpp"
 #include "py/frame/enums.hpp"
+#include "py/frame/ranged.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {
@@ -16,39 +17,7 @@ using CancelledObject = Object<CancelledDecisions, ClassId::CancelledDecisions>;
 
 namespace {
 
-// ---- constructor arguments: every type check comes before any range check
-
-// The argument as an exact int, or None; a non-integer fails with the note for the parameter.
-bool int_or_none(const Args& a, int i, Ref& out) {
-    if (!a.given(i)) return true;
-    out = Ref::steal(PyNumber_Index(a[i]));  // may run Python code
-    if (out) return true;
-    note_processing(a.signature().param(i));
-    return false;
-}
-
-QSC_COLD bool out_of_range(const char* name, const char* lo, const char* hi, PyObject* value) {
-    PyErr_Format(PyExc_ValueError, "`%s` must be an integer between %s and %s, got %S", name, lo, hi, value);
-    return false;
-}
-
-bool max_pending_in_range(const Ref& value, std::optional<std::uint32_t>& out) {
-    if (!value) return true;
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (n == -1 && PyErr_Occurred()) return false;
-    if (overflow || n < 1 || n > 4294967295LL) return out_of_range("max_pending", "1", "4294967295", value.get());
-    out = static_cast<std::uint32_t>(n);
-    return true;
-}
-
-bool seed_in_range(const Ref& value, std::uint64_t& out) {
-    out = PyLong_AsUnsignedLongLong(value.get());
-    if (!(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred())) return true;
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-    return out_of_range("seed", "0", "18446744073709551615", value.get());
-}
+// ---- constructor
 
 // Eight bytes from the operating system's random source, through the interpreter, little-endian.
 bool seed_from_os(std::uint64_t& out) {
@@ -71,13 +40,11 @@ const Signature kRegistryNew{
     "Pending chat-mediated asks by token, oldest first. Every registration\nreturns `(token, ticket)`; later calls "
     "name that exact registration, so a\nstale holder never acts on a newer ask that reused the token."};
 PyObject* registry_new(const Args& a) {
-    Ref max_pending_int, seed_int;
-    if (!int_or_none(a, 0, max_pending_int) || !int_or_none(a, 1, seed_int)) return nullptr;
-    std::optional<std::uint32_t> max_pending;
-    std::uint64_t seed = 0;
-    if (!max_pending_in_range(max_pending_int, max_pending)) return nullptr;
-    if (!(seed_int ? seed_in_range(seed_int, seed) : seed_from_os(seed))) return nullptr;
-    return make_object<RegistryObject>(DecisionRegistry(max_pending, seed));
+    std::optional<Ranged<std::uint32_t, 1, UINT32_MAX>> max_pending;
+    std::optional<Ranged<std::uint64_t, 0, UINT64_MAX>> seed;
+    std::uint64_t drawn = 0;
+    if (!a.get_all(max_pending, seed) || (!seed && !seed_from_os(drawn))) return nullptr;
+    return make_object<RegistryObject>(DecisionRegistry(value_of(max_pending), seed ? seed->value : drawn));
 }
 
 PyObject* max_pending(RegistryObject& self) {

@@ -91,7 +91,7 @@ PyObject* route_plain_message(const Args& a, std::optional<TextRef> room_id, std
 }
 
 PyObject* evaluate_delivery_event(const Args& a) {
-    TextRef event_type;
+    Name event_type;
     std::optional<TextRef> room_id;
     TrackedJson payload;
     std::string_view agent_id;
@@ -150,10 +150,9 @@ bool scan_seen_ids(PyObject* seen_ids, const std::optional<DrainCandidate>& cand
     Ref iter = Ref::steal(PyObject_GetIter(seen_ids));
     if (!iter) return false;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        if (!PyUnicode_Check(item.get())) return raise_not_instance(item.get(), "str"), false;
-        std::string_view id;
-        if (!utf8_view(item.get(), id)) return false;
-        if (candidate && id == candidate->id.text) out.seen = true;
+        Name id;
+        if (!convert(item.get(), id)) return false;
+        if (candidate && id.text == candidate->id.text) out.seen = true;
     }
     return !PyErr_Occurred();
 }

@@ -28,10 +28,10 @@ QSC_COLD PyObject* unknown_event_type(std::string_view name, TraceContext trace)
 // A wire name (str) or an EventType instance; anything else is a plain TypeError.
 bool event_kind(PyObject* o, TraceContext trace, EventType& out) {
     if (PyUnicode_Check(o)) {
-        std::string_view name;
-        if (!utf8_view(o, name)) return false;
-        const std::optional<EventType> kind = from_wire_name<EventType>(name);
-        if (!kind) return unknown_event_type(name, trace), false;
+        Name name;
+        if (!convert(o, name)) return false;
+        const std::optional<EventType> kind = from_wire_name<EventType>(name.text);
+        if (!kind) return unknown_event_type(name.text, trace), false;
         out = *kind;
         return true;
     }

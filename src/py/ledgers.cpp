@@ -6,10 +6,11 @@
 #include "core/runtime/claims.hpp"
 #include "core/runtime/retry.hpp"
 #include "py/frame/binding.hpp"
+#include "py/frame/delegate.hpp"
 #include "py/frame/dict_shape.hpp"
 #include "py/frame/enums.hpp"
-#include "py/frame/integer.hpp"
 #include "py/frame/interned.hpp"
+#include "py/frame/ranged.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {
@@ -19,21 +20,22 @@ using RegistryObject = Object<ClaimRegistry, ClassId::ClaimRegistry>;
 
 namespace {
 
-constexpr std::uint64_t kU32Max = 4294967295u;
-
 // ---- arguments
 
-// Capacities are converted in signature order first and range-checked afterwards; an absent
-// one keeps the default already in `out`.
-bool capacity_in_range(const Args& a, int i, IntArg given, std::uint64_t lo, std::uint64_t& out) {
-    return !given.obj || in_range(a.signature().param(i), given, lo, kU32Max, out);
-}
+template <std::uint64_t Lo>
+using Capacity = Ranged<std::uint32_t, Lo, UINT32_MAX>;
 
 struct Key {
     std::string_view room;
     std::string_view message;
 };
 bool key_args(const Args& a, Key& key) { return a.get(0, key.room) && a.get(1, key.message); }
+
+// The methods that take nothing but a message id or a room, or a room and a message.
+template <class Obj, auto Op>
+constexpr auto by_id = &delegate<Obj, Op, std::string_view>;
+template <auto Op>
+constexpr auto by_key = &delegate<RegistryObject, Op, std::string_view, std::string_view>;
 
 // The tracker argument, in use for the rest of the call: shared to read it, exclusive to change it.
 struct HeldTracker {
@@ -55,7 +57,7 @@ constexpr bool DeliveryFacts::*kFactFields[] = {&DeliveryFacts::self_echo, &Deli
 bool facts_arg(const Args& a, DeliveryFacts& out) {
     bool all_bool = true;
     for (int i = 0; i < 4; ++i) all_bool = all_bool && (!a[kFirstFact + i] || PyBool_Check(a[kFirstFact + i]));
-    a.for_each_extra([&](PyObject*, PyObject* value) { return all_bool = PyBool_Check(value); });
+    a.for_each_extra([&](PyObject*, PyObject* value) { return all_bool = all_bool && PyBool_Check(value); });
     if (!all_bool) return raise_type_error("delivery facts must be bool values"), false;
     PyObject* unknown = nullptr;
     a.for_each_extra([&](PyObject* name, PyObject*) { return unknown = name, false; });
@@ -160,12 +162,10 @@ const Signature kTrackerNew{Callable::Constructor, "RetryTracker", "RetryTracker
                             "Per-message retry budget: bounded attempt/failure tracking plus\n`discard_attempt` for a "
                             "cycle the caller's own control signal aborted\nbefore it ran the handler."};
 PyObject* tracker_new(const Args& a) {
-    IntArg retries, tracked;
-    if (!a.get_or(0, retries, IntArg{}) || !a.get_or(1, tracked, IntArg{})) return nullptr;
-    std::uint64_t max_retries = 1, max_tracked = 10000;
-    if (!capacity_in_range(a, 0, retries, 0, max_retries) || !capacity_in_range(a, 1, tracked, 1, max_tracked))
-        return nullptr;
-    return make_object<TrackerObject>(RetryTracker(static_cast<std::uint32_t>(max_retries), max_tracked));
+    Capacity<0> max_retries{1};
+    Capacity<1> max_tracked{10000};
+    if (!a.get_all(max_retries, max_tracked)) return nullptr;
+    return make_object<TrackerObject>(RetryTracker(max_retries.value, max_tracked.value));
 }
 
 const Signature kRecordAttempt{Callable::Method, "RetryTracker", "record_attempt($self, message_id)", ""};
@@ -184,25 +184,11 @@ PyObject* record_attempt(TrackerObject& self, const Args& a) {
     return answer.release();
 }
 
-// The tracker methods that take one message id and return nothing.
-template <void (RetryTracker::*Op)(const HashedText&)>
-PyObject* tracker_update(TrackerObject& self, const Args& a) {
-    std::string_view id;
-    if (!a.get(0, id)) return nullptr;
-    (self.value.*Op)(id);
-    return none();
-}
-
 const Signature kDiscardAttempt{Callable::Method, "RetryTracker", "discard_attempt($self, message_id)", ""};
 const Signature kMarkSuccess{Callable::Method, "RetryTracker", "mark_success($self, message_id)", ""};
 const Signature kMarkFailed{Callable::Method, "RetryTracker", "mark_permanently_failed($self, message_id)", ""};
 
 const Signature kIsFailed{Callable::Method, "RetryTracker", "is_permanently_failed($self, message_id)", ""};
-PyObject* is_permanently_failed(TrackerObject& self, const Args& a) {
-    std::string_view id;
-    if (!a.get(0, id)) return nullptr;
-    return boolean(self.value.is_permanently_failed(id));
-}
 
 PyObject* max_retries(TrackerObject& self) { return u64(self.value.max_retries()); }
 
@@ -213,34 +199,12 @@ const Signature kRegistryNew{
     "Ownership ledger for the inbound message-delivery lifecycle: in-flight,\nack-pending (a stored processed/failed "
     "intent, optionally parked), and\ncompleted states, each scoped by `(room_id, message_id)`."};
 PyObject* registry_new(const Args& a) {
-    IntArg given;
-    std::uint64_t max_completed = 500;
-    if (!a.get_or(0, given, IntArg{}) || !capacity_in_range(a, 0, given, 1, max_completed)) return nullptr;
-    return make_object<RegistryObject>(ClaimRegistry(max_completed));
+    Capacity<1> max_completed{500};
+    if (!a.get_all(max_completed)) return nullptr;
+    return make_object<RegistryObject>(ClaimRegistry(max_completed.value));
 }
 
 PyObject* max_completed(RegistryObject& self) { return u64(self.value.max_completed()); }
-
-// The registry methods that take a key and answer a bool, or nothing.
-template <bool (ClaimRegistry::*Op)(const HashedText&, const HashedText&)>
-PyObject* key_query(RegistryObject& self, const Args& a) {
-    Key key;
-    if (!key_args(a, key)) return nullptr;
-    return boolean((self.value.*Op)(key.room, key.message));
-}
-template <bool (ClaimRegistry::*Op)(const HashedText&, const HashedText&) const noexcept>
-PyObject* key_query(RegistryObject& self, const Args& a) {
-    Key key;
-    if (!key_args(a, key)) return nullptr;
-    return boolean((self.value.*Op)(key.room, key.message));
-}
-template <void (ClaimRegistry::*Op)(const HashedText&, const HashedText&)>
-PyObject* key_update(RegistryObject& self, const Args& a) {
-    Key key;
-    if (!key_args(a, key)) return nullptr;
-    (self.value.*Op)(key.room, key.message);
-    return none();
-}
 
 const Signature kTryClaim{Callable::Method, "ClaimRegistry", "try_claim($self, room_id, message_id)", ""};
 const Signature kRelease{Callable::Method, "ClaimRegistry", "release($self, room_id, message_id)", ""};
@@ -372,18 +336,7 @@ PyObject* park_ack(RegistryObject& self, const Args& a) {
 }
 
 const Signature kUnparkAcks{Callable::Method, "ClaimRegistry", "unpark_acks($self, room_id)", ""};
-PyObject* unpark_acks(RegistryObject& self, const Args& a) {
-    std::string_view room;
-    if (!a.get(0, room)) return nullptr;
-    return u64(self.value.unpark_acks(room));
-}
-
 const Signature kHasRetryable{Callable::Method, "ClaimRegistry", "has_retryable_settlement($self, room_id)", ""};
-PyObject* has_retryable_settlement(RegistryObject& self, const Args& a) {
-    std::string_view room;
-    if (!a.get(0, room)) return nullptr;
-    return boolean(self.value.has_retryable_settlement(room));
-}
 
 const Signature kPendingAck{Callable::Method, "ClaimRegistry", "pending_ack($self, room_id, message_id)",
                             "The pending entry as `{\"status\": \"processed\" | \"failed\", \"error\"?:\nstr, "
@@ -396,30 +349,18 @@ PyObject* pending_ack(RegistryObject& self, const Args& a) {
 }
 
 const Signature kRecordAckRetry{Callable::Method, "ClaimRegistry", "record_ack_retry($self, room_id, message_id)", ""};
-PyObject* record_ack_retry(RegistryObject& self, const Args& a) {
-    Key key;
-    if (!key_args(a, key)) return nullptr;
-    return u64(self.value.record_ack_retry(key.room, key.message));
-}
-
 const Signature kDiscardCompleted{Callable::Method, "ClaimRegistry", "discard_completed($self, room_id)", ""};
-PyObject* discard_completed(RegistryObject& self, const Args& a) {
-    std::string_view room;
-    if (!a.get(0, room)) return nullptr;
-    self.value.discard_completed(room);
-    return none();
-}
 
 }  // namespace
 
 PyTypeObject* make_retry_tracker_class() {
+    using T = TrackerObject;
     static PyMethodDef methods[] = {
-        method_def<TrackerObject, Use::Exclusive, kRecordAttempt, &record_attempt>(),
-        method_def<TrackerObject, Use::Exclusive, kDiscardAttempt, &tracker_update<&RetryTracker::discard_attempt>>(),
-        method_def<TrackerObject, Use::Exclusive, kMarkSuccess, &tracker_update<&RetryTracker::mark_success>>(),
-        method_def<TrackerObject, Use::Shared, kIsFailed, &is_permanently_failed>(),
-        method_def<TrackerObject, Use::Exclusive, kMarkFailed,
-                   &tracker_update<&RetryTracker::mark_permanently_failed>>(),
+        method_def<T, Use::Exclusive, kRecordAttempt, &record_attempt>(),
+        method_def<T, Use::Exclusive, kDiscardAttempt, by_id<T, &RetryTracker::discard_attempt>>(),
+        method_def<T, Use::Exclusive, kMarkSuccess, by_id<T, &RetryTracker::mark_success>>(),
+        method_def<T, Use::Shared, kIsFailed, by_id<T, &RetryTracker::is_permanently_failed>>(),
+        method_def<T, Use::Exclusive, kMarkFailed, by_id<T, &RetryTracker::mark_permanently_failed>>(),
         kMethodsEnd,
     };
     static PyGetSetDef getset[] = {getter_def<TrackerObject, &max_retries>("max_retries"), kGetSetEnd};
@@ -430,12 +371,12 @@ PyTypeObject* make_claim_registry_class() {
     using R = RegistryObject;
     constexpr Use X = Use::Exclusive, S = Use::Shared;
     static PyMethodDef methods[] = {
-        method_def<R, X, kTryClaim, &key_query<&ClaimRegistry::try_claim>>(),
-        method_def<R, X, kRelease, &key_update<&ClaimRegistry::release>>(),
+        method_def<R, X, kTryClaim, by_key<&ClaimRegistry::try_claim>>(),
+        method_def<R, X, kRelease, by_key<&ClaimRegistry::release>>(),
         method_def<R, X, kGuardedClaim, &eligibility<&ClaimRegistry::guarded_claim>>(),
         method_def<R, X, kDeliveryEligibility, &eligibility<&ClaimRegistry::delivery_eligibility>>(),
         method_def<R, S, kInflightIds, &room_ids<InFlightIds, &ClaimRegistry::inflight_ids>>(),
-        method_def<R, X, kRememberAckPending, &key_update<&ClaimRegistry::remember_ack_pending>>(),
+        method_def<R, X, kRememberAckPending, by_key<&ClaimRegistry::remember_ack_pending>>(),
         method_def<R, X, kRememberFailedAckPending, &remember_failed_ack_pending>(),
         method_def<R, X, kRecordProcessed, &record_processed_settlement>(),
         method_def<R, X, kRecordFailed, &record_failed_settlement>(),
@@ -443,16 +384,16 @@ PyTypeObject* make_claim_registry_class() {
         method_def<R, X, kConfirmSettlement, &confirm_settlement>(),
         method_def<R, X, kParkSettlement, &park_settlement>(),
         method_def<R, X, kParkAck, &park_ack>(),
-        method_def<R, X, kUnparkAcks, &unpark_acks>(),
-        method_def<R, S, kHasRetryable, &has_retryable_settlement>(),
-        method_def<R, S, kIsAckPending, &key_query<&ClaimRegistry::is_ack_pending>>(),
+        method_def<R, X, kUnparkAcks, by_id<R, &ClaimRegistry::unpark_acks>>(),
+        method_def<R, S, kHasRetryable, by_id<R, &ClaimRegistry::has_retryable_settlement>>(),
+        method_def<R, S, kIsAckPending, by_key<&ClaimRegistry::is_ack_pending>>(),
         method_def<R, S, kPendingAck, &pending_ack>(),
         method_def<R, S, kPendingAckIds, &room_ids<PendingEntries, &ClaimRegistry::pending_entries>>(),
-        method_def<R, X, kRecordAckRetry, &record_ack_retry>(),
-        method_def<R, X, kRememberCompleted, &key_update<&ClaimRegistry::remember_completed>>(),
-        method_def<R, X, kIsCompleted, &key_query<&ClaimRegistry::is_completed>>(),
+        method_def<R, X, kRecordAckRetry, by_key<&ClaimRegistry::record_ack_retry>>(),
+        method_def<R, X, kRememberCompleted, by_key<&ClaimRegistry::remember_completed>>(),
+        method_def<R, X, kIsCompleted, by_key<&ClaimRegistry::is_completed>>(),
         method_def<R, S, kCompletedIds, &room_ids<CompletedIds, &ClaimRegistry::completed_ids>>(),
-        method_def<R, X, kDiscardCompleted, &discard_completed>(),
+        method_def<R, X, kDiscardCompleted, by_id<R, &ClaimRegistry::discard_completed>>(),
         kMethodsEnd,
     };
     static PyGetSetDef getset[] = {getter_def<R, &max_completed>("max_completed"), kGetSetEnd};

@@ -10,10 +10,10 @@ namespace {
 
 // A str as it is, or an instance of E as its wire name; the binding's own check, so no note.
 template <class E>
-bool name_or_variant(PyObject* o, const char* type_message, std::string_view& out) {
-    if (PyUnicode_Check(o)) return utf8_view(o, out);
+bool name_or_variant(PyObject* o, const char* type_message, Name& out) {
+    if (PyUnicode_Check(o)) return convert(o, out);
     if (Py_TYPE(o) == state().enums[static_cast<int>(EnumTraits<E>::id)]) {
-        out = wire_name(static_cast<E>(enum_value(o)));
+        out.text = wire_name(static_cast<E>(enum_value(o)));
         return true;
     }
     raise_type_error(type_message);
@@ -29,11 +29,11 @@ const Signature kValidate{
     "unrecognized `memory_type` are independent\nissues and both are reported when both strings are invalid."};
 PyObject* validate(const Args& a) {
     TraceContext trace;
-    std::string_view system, memory_type;
+    Name system, memory_type;
     if (!a.get(2, trace) || !name_or_variant<MemorySystem>(a[0], "system must be a str", system) ||
         !name_or_variant<MemoryType>(a[1], "memory_type must be a str", memory_type))
         return nullptr;
-    if (auto error = validate_memory_type_for_system(system, memory_type, trace)) return raise_core_error(*error);
+    if (auto error = validate_memory_type_for_system(system.text, memory_type.text, trace)) return raise_core_error(*error);
     return none();
 }
 

@@ -2,7 +2,10 @@
 
 namespace qsc::py {
 
-PyObject* str(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+// Encoded surrogates decode too: they are a Name's, given back as it was given.
+PyObject* str(std::string_view s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+}
 
 PyObject* str(const TextRef& s) {
     if (s.origin) return new_ref(static_cast<PyObject*>(const_cast<void*>(s.origin)));

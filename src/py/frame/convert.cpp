@@ -26,6 +26,18 @@ bool convert(PyObject* o, TextRef& out) {
     return true;
 }
 
+bool convert(PyObject* o, Name& out) {
+    if (convert(o, static_cast<TextRef&>(out))) return true;
+    if (!PyUnicode_Check(o) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    out.held = Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
+    if (!out.held) return false;
+    PyObject* bytes = out.held.get();
+    out.text = std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    out.origin = PyUnicode_CheckExact(o) ? o : nullptr;
+    return true;
+}
+
 bool convert(PyObject* o, bool& out) {
     if (!PyBool_Check(o)) {
         raise_not_instance(o, "bool");

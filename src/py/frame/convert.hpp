@@ -6,11 +6,13 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "core/enums.hpp"
 #include "core/text.hpp"
 #include "py/frame/enums.hpp"
 #include "py/frame/errors.hpp"
+#include "py/frame/ref.hpp"
 #include "py/frame/signature.hpp"
 #include "py/frame/state.hpp"
 
@@ -20,11 +22,20 @@ namespace qsc::py {
 bool convert(PyObject* o, std::string_view& out);
 bool convert(PyObject* o, bool& out);  // exactly bool
 bool convert(PyObject* o, double& out);
+// CPython's own conversions: __index__ is honoured, a value the type cannot hold is OverflowError.
 bool convert(PyObject* o, std::int64_t& out);
 bool convert(PyObject* o, std::uint64_t& out);
 // A str's text without copying; the origin is the str itself when it is exactly a str, so a
 // result can hand it back.
 bool convert(PyObject* o, TextRef& out);
+
+// A str that is looked up among names or ids. One with no UTF-8 form (a lone surrogate) is read
+// with its surrogates encoded as they are: it matches nothing, and a text that shows it decodes
+// back to the same str.
+struct Name : TextRef {
+    Ref held;  // that encoding, when one was made
+};
+bool convert(PyObject* o, Name& out);
 
 template <class E>
     requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }
@@ -49,6 +60,27 @@ bool convert(PyObject* o, std::optional<T>& out) {
     if (!convert(o, value)) return false;
     out = std::move(value);
     return true;
+}
+
+// A value whose type also bounds it is checked after its conversion, without the note: a value
+// out of range is not a conversion error.
+template <class T>
+bool check_range(T&, std::string_view) noexcept {
+    return true;
+}
+template <class T>
+bool check_range(std::optional<T>& value, std::string_view name) {
+    return !value || check_range(*value, name);
+}
+// What a converted argument hands the core: itself, or the value its range check made.
+template <class T>
+const T& value_of(const T& arg) noexcept {
+    return arg;
+}
+template <class T>
+auto value_of(const std::optional<T>& arg) -> std::optional<std::remove_cvref_t<decltype(value_of(*arg))>> {
+    if (!arg) return std::nullopt;
+    return value_of(*arg);
 }
 
 // A str's UTF-8 text without copying; valid while the str lives. ASCII text is the str's own
@@ -87,18 +119,16 @@ public:
 
     template <class T>
     bool get(int i, T& out) const {
-        if (convert(view_[i], out)) return true;
-        note_processing(sig_.param(i));
-        return false;
+        return convert_at(i, out) && check_range(out, sig_.param(i));
     }
-    // For a parameter whose default is not None.
-    template <class T>
-    bool get_or(int i, T& out, T fallback) const {
-        if (!view_[i]) {
-            out = fallback;
-            return true;
-        }
-        return get(i, out);
+    // Parameters 0, 1, ... as constructors take them: every type first, then every range. An
+    // absent parameter leaves its `out` as it was.
+    template <class... T>
+    bool get_all(T&... out) const {
+        return [&]<int... I>(std::integer_sequence<int, I...>) {
+            return ((!view_[I] || convert_at(I, out)) && ...) &&
+                   ((!view_[I] || check_range(out, sig_.param(I))) && ...);
+        }(std::make_integer_sequence<int, sizeof...(T)>{});
     }
 
     // Calls f(name, value) for each keyword argument that names no parameter, in call order,
@@ -114,6 +144,13 @@ public:
     }
 
 private:
+    template <class T>
+    bool convert_at(int i, T& out) const {
+        if (convert(view_[i], out)) return true;
+        note_processing(sig_.param(i));
+        return false;
+    }
+
     const Signature& sig_;
     PyObject* slots_[kMaxParams];
     PyObject* const* view_ = slots_;  // the matched arguments: slots_, or the call's own array

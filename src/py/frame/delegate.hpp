@@ -2,6 +2,7 @@
 // method called with them, and the result converted back (nothing becomes None).
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -18,8 +19,8 @@ namespace qsc::py {
 
 // Results of core methods as Python values.
 inline PyObject* to_python(bool b) noexcept { return boolean(b); }
-template <class N>
-    requires std::is_integral_v<N> && std::is_unsigned_v<N> && (!std::is_same_v<N, bool>)
+template <std::unsigned_integral N>
+    requires(!std::same_as<N, bool>)
 PyObject* to_python(N n) noexcept {
     return PyLong_FromUnsignedLongLong(n);
 }
@@ -43,9 +44,21 @@ PyObject* to_python(const Ids* ids) {
     });
 }
 
-// The result of `call()`, None when it returns nothing.
+// Params are the argument types as the converters produce them, one per signature slot; `f`
+// receives what each hands the core.
+template <class... Params, class F>
+PyObject* with_args(const Args& a, F&& f) {
+    std::tuple<Params...> values;
+    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (a.get(static_cast<int>(I), std::get<I>(values)) && ...);
+    }(std::index_sequence_for<Params...>{});
+    if (!converted) return nullptr;
+    return std::apply([&](const auto&... v) { return f(value_of(v)...); }, values);
+}
+
+// What a core method returns as a Python value; returning nothing is None.
 template <class Call>
-PyObject* answer(Call&& call) {
+PyObject* result_of(Call&& call) {
     if constexpr (std::is_void_v<decltype(call())>) {
         call();
         return none();
@@ -54,21 +67,16 @@ PyObject* answer(Call&& call) {
     }
 }
 
-// Params are the argument types as the converters produce them, one per signature slot.
 template <class Obj, auto Method, class... Params>
 PyObject* delegate(Obj& self, const Args& a) {
-    std::tuple<Params...> values;
-    const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return (a.get(static_cast<int>(I), std::get<I>(values)) && ...);
-    }(std::index_sequence_for<Params...>{});
-    if (!converted) return nullptr;
-    return std::apply([&](auto&... v) { return answer([&] { return std::invoke(Method, self.value, v...); }); },
-                      values);
+    return with_args<Params...>(a, [&](const auto&... v) {
+        return result_of([&] { return std::invoke(Method, self.value, v...); });
+    });
 }
 
 template <class Obj, auto Method>
 PyObject* delegate_noargs(Obj& self) {
-    return answer([&] { return std::invoke(Method, self.value); });
+    return result_of([&] { return std::invoke(Method, self.value); });
 }
 
 }  // namespace qsc::py

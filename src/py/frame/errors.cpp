@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "py/frame/binding.hpp"
 #include "py/frame/interned.hpp"
 #include "py/frame/ref.hpp"
 #include "py/frame/state.hpp"
@@ -11,7 +12,7 @@ namespace qsc::py {
 
 namespace {
 
-Ref str_of(std::string_view s) { return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+Ref str_of(std::string_view s) { return Ref::steal(str(s)); }
 
 Ref issue_triples(const CoreError& error) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(error.issues.size())));
