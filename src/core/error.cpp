@@ -11,25 +11,7 @@ std::string cat(std::initializer_list<std::string_view> parts) {
     return out;
 }
 
-std::string_view issue_code_text(IssueCode code) noexcept {
-    switch (code) {
-        case IssueCode::Missing: return "missing";
-        case IssueCode::WrongType: return "wrong_type";
-        case IssueCode::InvalidValue: return "invalid_value";
-    }
-    return "invalid_value";
-}
-
 namespace {
-std::string_view issue_code_name(IssueCode code) noexcept {
-    switch (code) {
-        case IssueCode::Missing: return "Missing";
-        case IssueCode::WrongType: return "WrongType";
-        case IssueCode::InvalidValue: return "InvalidValue";
-    }
-    return "InvalidValue";
-}
-
 std::optional<std::string> own(TraceContext trace) {
     if (!trace) return std::nullopt;
     return std::string(*trace);
@@ -62,7 +44,7 @@ std::string CoreError::debug() const {
         const Issue& issue = issues[i];
         if (i) out += ", ";
         out += "Issue { path: \"" + issue.path + "\", code: ";
-        out += issue_code_name(issue.code);
+        out += ClosedSet<IssueCode>::variants[static_cast<int>(issue.code)].name;
         out += ", message: \"" + issue.message + "\" }";
     }
     out += "], trace_context: ";

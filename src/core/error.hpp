@@ -11,14 +11,13 @@
 #include <variant>
 #include <vector>
 
+#include "core/enums.hpp"
+
 namespace qsc {
 
 // Joins message pieces in one allocation.
 std::string cat(std::initializer_list<std::string_view> parts);
 
-enum class IssueCode : std::uint8_t { Missing, WrongType, InvalidValue };
-
-std::string_view issue_code_text(IssueCode code) noexcept;
 
 struct Issue {
     std::string path;

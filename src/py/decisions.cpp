@@ -103,34 +103,10 @@ const Signature kForget{Callable::Method, "DecisionRegistry", "forget($self, tok
 
 // ---- listings
 
-// Collects tokens into a list made with room for `size`; the first failure drops the list.
-class TokenList {
-public:
-    explicit TokenList(std::size_t size) : list_(Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)))) {}
-    void operator()(std::string_view token) {
-        if (!list_) return;
-        Ref item = Ref::steal(str(token));
-        if (!item) {
-            list_ = Ref();
-        } else if (next_ < PyList_GET_SIZE(list_.get())) {
-            PyList_SET_ITEM(list_.get(), next_++, item.release());
-        } else if (PyList_Append(list_.get(), item.get()) < 0) {
-            list_ = Ref();
-        } else {
-            ++next_;
-        }
-    }
-    PyObject* release() { return list_.release(); }
-
-private:
-    Ref list_;
-    Py_ssize_t next_ = 0;
-};
-
 const Signature kUnclaimed{Callable::Method, "DecisionRegistry", "unclaimed($self)", ""};
 PyObject* unclaimed(RegistryObject& self) {
-    TokenList list(self.value.unclaimed_count());
-    self.value.for_each_unclaimed(list);
+    ListBuilder list(self.value.unclaimed_count());
+    self.value.for_each_unclaimed([&](std::string_view token) { list.ok() && list.add(str(token)); });
     return list.release();
 }
 
@@ -138,8 +114,8 @@ const Signature kUnclaimedInRoom{Callable::Method, "DecisionRegistry", "unclaime
 PyObject* unclaimed_in_room(RegistryObject& self, const Args& a) {
     std::string_view room_id;
     if (!a.get(0, room_id)) return nullptr;
-    TokenList list(0);
-    self.value.for_each_unclaimed_in_room(room_id, list);
+    ListBuilder list(0);
+    self.value.for_each_unclaimed_in_room(room_id, [&](std::string_view token) { list.ok() && list.add(str(token)); });
     return list.release();
 }
 

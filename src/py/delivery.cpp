@@ -5,6 +5,7 @@
 
 #include "core/runtime/delivery.hpp"
 #include "py/frame/binding.hpp"
+#include "py/frame/compat.hpp"
 #include "py/frame/interned.hpp"
 #include "py/frame/json.hpp"
 #include "py/plain_message.hpp"
@@ -24,30 +25,16 @@ Interned kId{"id"};
 Interned kChatRoomId{"chat_room_id"};
 Interned kNextOpenId{"next_open_id"};
 
-// The decision names, shared by every dict that carries them.
-Interned kIgnored{"ignored"};
-Interned kCleanup{"cleanup"};
-Interned kSkipSelf{"skip_self"};
-Interned kInvocation{"invocation"};
-Interned kNoCandidate{"no_candidate"};
-Interned kSelfEcho{"self_echo"};
-Interned kDrain{"drain"};
-Interned kOutOfSnapshot{"out_of_snapshot"};
-Interned kNoPending{"no_pending"};
-Interned kReadyToClaim{"ready_to_claim"};
-Interned kAlreadyProcessed{"already_processed"};
-Interned kProcessed{"processed"};
-Interned kFailed{"failed"};
-
 struct Field {
     const Interned& key;
     TextRef value;
 };
 
-// {"decision": name, key: value, ...} in the order given.
-PyObject* decision(const Interned& name, std::initializer_list<Field> fields = {}) {
-    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(fields.size() + 1)));
-    if (!dict || PyDict_SetItem(dict.get(), kDecision.get(), name.get()) < 0) return nullptr;
+// {"decision": the verdict's name, key: value, ...} in the order given.
+template <class Verdict>
+PyObject* decision(Verdict verdict, std::initializer_list<Field> fields = {}) {
+    Ref dict = Ref::steal(new_dict(static_cast<Py_ssize_t>(fields.size() + 1)));
+    if (!dict || PyDict_SetItem(dict.get(), kDecision.get(), wire_names<Verdict>[verdict]) < 0) return nullptr;
     for (const Field& field : fields) {
         Ref value = Ref::steal(str(field.value));
         if (!value || PyDict_SetItem(dict.get(), field.key.get(), value.get()) < 0) return nullptr;
@@ -58,11 +45,11 @@ PyObject* decision(const Interned& name, std::initializer_list<Field> fields = {
 PyObject* event_decision(const EventDecision& d) {
     using Kind = EventDecision::Kind;
     switch (d.kind) {
-        case Kind::Ignored: return decision(kIgnored, {{kEventType, d.event_type}});
-        case Kind::Cleanup: return decision(kCleanup, {{kRoomId, d.room_id}});
-        case Kind::SkipSelf: return decision(kSkipSelf, {{kRoomId, d.room_id}, {kMessageId, d.message_id}});
+        case Kind::Ignored: return decision(Kind::Ignored, {{kEventType, d.event_type}});
+        case Kind::Cleanup: return decision(Kind::Cleanup, {{kRoomId, d.room_id}});
+        case Kind::SkipSelf: return decision(Kind::SkipSelf, {{kRoomId, d.room_id}, {kMessageId, d.message_id}});
         case Kind::Invocation:
-            return decision(kInvocation, {{kRoomId, d.room_id},
+            return decision(Kind::Invocation, {{kRoomId, d.room_id},
                                           {kMessageId, d.message_id},
                                           {kSenderId, d.sender_id},
                                           {kSenderType, d.sender_type}});
@@ -171,14 +158,8 @@ bool scan_seen_ids(PyObject* seen_ids, const std::optional<DrainCandidate>& cand
 }
 
 PyObject* drain_step(const DrainStep& step) {
-    using Kind = DrainStep::Kind;
-    switch (step.kind) {
-        case Kind::NoCandidate: return decision(kNoCandidate);
-        case Kind::SelfEcho: return decision(kSelfEcho, {{kMessageId, step.message_id}});
-        case Kind::Drain: return decision(kDrain, {{kMessageId, step.message_id}});
-        case Kind::OutOfSnapshot: return decision(kOutOfSnapshot, {{kMessageId, step.message_id}});
-    }
-    return raise_panic("unknown drain step");
+    if (step.kind == DrainStep::Kind::NoCandidate) return decision(step.kind);
+    return decision(step.kind, {{kMessageId, step.message_id}});
 }
 
 const Signature kEvaluateDrainCandidate{
@@ -205,13 +186,8 @@ PyObject* evaluate_next_message(const Args& a) {
     std::optional<TextRef> next;
     if (!a.get(0, triggering) || !a.get(1, next)) return nullptr;
     const NextMessageDecision d = evaluate_next_message(triggering, next);
-    using Kind = NextMessageDecision::Kind;
-    switch (d.kind) {
-        case Kind::NoPending: return decision(kNoPending);
-        case Kind::ReadyToClaim: return decision(kReadyToClaim);
-        case Kind::AlreadyProcessed: return decision(kAlreadyProcessed, {{kNextOpenId, d.next_open_id}});
-    }
-    return raise_panic("unknown next-message decision");
+    if (d.kind != NextMessageDecision::Kind::AlreadyProcessed) return decision(d.kind);
+    return decision(d.kind, {{kNextOpenId, d.next_open_id}});
 }
 
 const Signature kEvaluateAdapterResult{Callable::Function, "", "evaluate_adapter_result(room_id, message_id, succeeded)",
@@ -221,8 +197,7 @@ PyObject* evaluate_adapter_result(const Args& a) {
     bool succeeded = false;
     if (!a.get(0, room_id) || !a.get(1, message_id) || !a.get(2, succeeded)) return nullptr;
     const AckDecision d = evaluate_adapter_result(room_id, message_id, succeeded);
-    const Interned& name = d.kind == AckDecision::Kind::Processed ? kProcessed : kFailed;
-    return decision(name, {{kRoomId, d.room_id}, {kMessageId, d.message_id}});
+    return decision(d.kind, {{kRoomId, d.room_id}, {kMessageId, d.message_id}});
 }
 
 const Signature kIsSelfEcho{

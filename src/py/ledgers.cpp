@@ -75,7 +75,6 @@ bool facts_arg(const Args& a, DeliveryFacts& out) {
 
 // ---- results
 
-PyObject* u64(std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); }
 
 // Puts a new reference under a fixed key; false (with the exception set) when either failed.
 bool put(PyObject* dict, const Interned& key, PyObject* value) {
@@ -83,31 +82,10 @@ bool put(PyObject* dict, const Interned& key, PyObject* value) {
     return owned && PyDict_SetItem(dict, key.get(), owned.get()) == 0;
 }
 
-std::string_view id_of(std::string_view id) { return id; }
-template <class Entry>
-std::string_view id_of(const Entry& entry) {
-    return entry.first;
-}
-
-// A room's ids in the container's order; an unknown room has none.
-template <class Ids>
-PyObject* list_of_ids(const Ids* ids) {
-    Ref list = Ref::steal(PyList_New(ids ? static_cast<Py_ssize_t>(ids->size()) : 0));
-    if (!list || !ids) return list.release();
-    Py_ssize_t i = 0;
-    for (const auto& entry : *ids) {
-        PyObject* item = str(id_of(entry));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), i++, item);
-    }
-    return list.release();
-}
 
 Interned kStatus{"status"}, kError{"error"}, kParked{"parked"}, kToken{"token"}, kContinuation{"continuation"},
     kKind{"kind"}, kAttempts{"attempts"}, kMaxRetries{"max_retries"};
 Interned kProcessed{"processed"}, kFailed{"failed"}, kFinished{"finished"}, kRetry{"retry"};
-Interned kVerdicts[] = {Interned{"self"},      Interned{"pending"}, Interned{"completed"}, Interned{"exhausted"},
-                        Interned{"failed"},    Interned{"inflight"}, Interned{"runnable"}};
 
 PyObject* parked_value(const std::optional<ParkedReason>& parked) {
     if (!parked) Py_RETURN_NONE;
@@ -132,7 +110,7 @@ bool put_intent(PyObject* dict, const std::optional<std::string_view>& error,
 PyObject* continuation_dict(const SettlementContinuation& next) {
     if (!next.retry) return kFinishedNext.make();
     Ref dict = Ref::steal(kRetryNext.make());
-    if (!dict || !put(dict.get(), kAttempts, u64(next.attempts)) || !put(dict.get(), kMaxRetries, u64(next.max_retries)))
+    if (!dict || !put(dict.get(), kAttempts, to_python(next.attempts)) || !put(dict.get(), kMaxRetries, to_python(next.max_retries)))
         return nullptr;
     return dict.release();
 }
@@ -156,7 +134,7 @@ PyObject* pending_dict(const PendingEntry& entry) {
     return dict.release();
 }
 
-PyObject* verdict(DeliveryEligibility v) { return new_ref(kVerdicts[static_cast<int>(v)].get()); }
+PyObject* verdict(DeliveryEligibility v) { return new_ref(wire_names<DeliveryEligibility>[v]); }
 
 // ---- RetryTracker
 
@@ -178,7 +156,7 @@ PyObject* record_attempt(TrackerObject& self, const Args& a) {
     const HashedText key(id);
     const AttemptState before = self.value.attempt_state(key);
     const std::uint32_t attempts = saturating_increment(before.attempts);
-    Ref count = Ref::steal(u64(attempts));
+    Ref count = Ref::steal(to_python(attempts));
     Ref answer = count ? Ref::steal(PyTuple_Pack(2, count.get(), attempts > before.limit ? Py_True : Py_False)) : Ref();
     if (!answer) return nullptr;
     const RecordedAttempt attempt = self.value.record_attempt(key);
@@ -192,7 +170,6 @@ const Signature kMarkFailed{Callable::Method, "RetryTracker", "mark_permanently_
 
 const Signature kIsFailed{Callable::Method, "RetryTracker", "is_permanently_failed($self, message_id)", ""};
 
-PyObject* max_retries(TrackerObject& self) { return u64(self.value.max_retries()); }
 
 // ---- ClaimRegistry
 
@@ -206,7 +183,6 @@ PyObject* registry_new(const Args& a) {
     return make_object<RegistryObject>(ClaimRegistry(max_completed.value));
 }
 
-PyObject* max_completed(RegistryObject& self) { return u64(self.value.max_completed()); }
 
 const Signature kTryClaim{Callable::Method, "ClaimRegistry", "try_claim($self, room_id, message_id)", ""};
 const Signature kRelease{Callable::Method, "ClaimRegistry", "release($self, room_id, message_id)", ""};
@@ -237,13 +213,6 @@ PyObject* eligibility(RegistryObject& self, const Args& a) {
     return verdict((self.value.*Op)(key.room, key.message, *tracker, facts));
 }
 
-// The methods that take a room and list message ids.
-template <class T, const T* (ClaimRegistry::*Op)(const HashedText&) const noexcept>
-PyObject* room_ids(RegistryObject& self, const Args& a) {
-    std::string_view room;
-    if (!a.get(0, room)) return nullptr;
-    return list_of_ids((self.value.*Op)(room));
-}
 const Signature kInflightIds{Callable::Method, "ClaimRegistry", "inflight_ids($self, room_id)", ""};
 const Signature kPendingAckIds{Callable::Method, "ClaimRegistry", "pending_ack_ids($self, room_id)", ""};
 const Signature kCompletedIds{Callable::Method, "ClaimRegistry", "completed_ids($self, room_id)", ""};
@@ -320,22 +289,9 @@ PyObject* confirm_settlement(RegistryObject& self, const Args& a) {
 
 const Signature kParkSettlement{Callable::Method, "ClaimRegistry",
                                 "park_settlement($self, room_id, message_id, token, reason)", ""};
-PyObject* park_settlement(RegistryObject& self, const Args& a) {
-    Key key;
-    std::string_view token;
-    ParkedReason reason{};
-    if (!key_args(a, key) || !a.get(2, token) || !a.get(3, reason)) return nullptr;
-    return boolean(self.value.park_settlement(key.room, key.message, token, reason));
-}
 
 const Signature kParkAck{Callable::Method, "ClaimRegistry", "park_ack($self, room_id, message_id, reason)",
                          "Mark a pending entry parked for `reason`; `False` when nothing is\npending for the message."};
-PyObject* park_ack(RegistryObject& self, const Args& a) {
-    Key key;
-    ParkedReason reason{};
-    if (!key_args(a, key) || !a.get(2, reason)) return nullptr;
-    return boolean(self.value.park_ack(key.room, key.message, reason));
-}
 
 const Signature kUnparkAcks{Callable::Method, "ClaimRegistry", "unpark_acks($self, room_id)", ""};
 const Signature kHasRetryable{Callable::Method, "ClaimRegistry", "has_retryable_settlement($self, room_id)", ""};
@@ -365,40 +321,43 @@ PyTypeObject* make_retry_tracker_class() {
         method_def<T, Use::Exclusive, kMarkFailed, by_id<T, &RetryTracker::mark_permanently_failed>>(),
         kMethodsEnd,
     };
-    static PyGetSetDef getset[] = {getter_def<TrackerObject, &max_retries>("max_retries"), kGetSetEnd};
+    static PyGetSetDef getset[] = {getter_def<T, &delegate_noargs<T, &RetryTracker::max_retries>>("max_retries"),
+                                   kGetSetEnd};
     return make_class<kTrackerNew, &tracker_new>(class_spec<TrackerObject>("quarn_sdk_core.RetryTracker"), methods, getset);
 }
 
 PyTypeObject* make_claim_registry_class() {
     using R = RegistryObject;
+    using Str = std::string_view;
     constexpr Use X = Use::Exclusive, S = Use::Shared;
     static PyMethodDef methods[] = {
         method_def<R, X, kTryClaim, by_key<&ClaimRegistry::try_claim>>(),
         method_def<R, X, kRelease, by_key<&ClaimRegistry::release>>(),
         method_def<R, X, kGuardedClaim, &eligibility<&ClaimRegistry::guarded_claim>>(),
         method_def<R, X, kDeliveryEligibility, &eligibility<&ClaimRegistry::delivery_eligibility>>(),
-        method_def<R, S, kInflightIds, &room_ids<InFlightIds, &ClaimRegistry::inflight_ids>>(),
+        method_def<R, S, kInflightIds, by_id<R, &ClaimRegistry::inflight_ids>>(),
         method_def<R, X, kRememberAckPending, by_key<&ClaimRegistry::remember_ack_pending>>(),
         method_def<R, X, kRememberFailedAckPending, &remember_failed_ack_pending>(),
         method_def<R, X, kRecordProcessed, &record_processed_settlement>(),
         method_def<R, X, kRecordFailed, &record_failed_settlement>(),
         method_def<R, S, kPendingSettlement, &pending_settlement>(),
         method_def<R, X, kConfirmSettlement, &confirm_settlement>(),
-        method_def<R, X, kParkSettlement, &park_settlement>(),
-        method_def<R, X, kParkAck, &park_ack>(),
+        method_def<R, X, kParkSettlement, &delegate<R, &ClaimRegistry::park_settlement, Str, Str, Str, ParkedReason>>(),
+        method_def<R, X, kParkAck, &delegate<R, &ClaimRegistry::park_ack, Str, Str, ParkedReason>>(),
         method_def<R, X, kUnparkAcks, by_id<R, &ClaimRegistry::unpark_acks>>(),
         method_def<R, S, kHasRetryable, by_id<R, &ClaimRegistry::has_retryable_settlement>>(),
         method_def<R, S, kIsAckPending, by_key<&ClaimRegistry::is_ack_pending>>(),
         method_def<R, S, kPendingAck, &pending_ack>(),
-        method_def<R, S, kPendingAckIds, &room_ids<PendingEntries, &ClaimRegistry::pending_entries>>(),
+        method_def<R, S, kPendingAckIds, by_id<R, &ClaimRegistry::pending_entries>>(),
         method_def<R, X, kRecordAckRetry, by_key<&ClaimRegistry::record_ack_retry>>(),
         method_def<R, X, kRememberCompleted, by_key<&ClaimRegistry::remember_completed>>(),
         method_def<R, X, kIsCompleted, by_key<&ClaimRegistry::is_completed>>(),
-        method_def<R, S, kCompletedIds, &room_ids<CompletedIds, &ClaimRegistry::completed_ids>>(),
+        method_def<R, S, kCompletedIds, by_id<R, &ClaimRegistry::completed_ids>>(),
         method_def<R, X, kDiscardCompleted, by_id<R, &ClaimRegistry::discard_completed>>(),
         kMethodsEnd,
     };
-    static PyGetSetDef getset[] = {getter_def<R, &max_completed>("max_completed"), kGetSetEnd};
+    static PyGetSetDef getset[] = {getter_def<R, &delegate_noargs<R, &ClaimRegistry::max_completed>>("max_completed"),
+                                   kGetSetEnd};
     return make_class<kRegistryNew, &registry_new>(class_spec<R>("quarn_sdk_core.ClaimRegistry"), methods, getset);
 }
 

@@ -27,7 +27,6 @@ struct DeliveryFacts {
     bool allow_failed_retry = true;
 };
 
-enum class DeliveryEligibility : std::uint8_t { Self, Pending, Completed, Exhausted, Failed, InFlight, Runnable };
 
 // What follows a confirmed write: finished, or another run of a failed turn within its budget.
 struct SettlementContinuation {

@@ -16,7 +16,7 @@ namespace qsc {
 bool is_self_echo(std::string_view sender_id, std::string_view sender_type, std::string_view agent_id) noexcept;
 
 struct EventDecision {
-    enum class Kind : std::uint8_t { Ignored, Cleanup, SkipSelf, Invocation };
+    using Kind = EventRoute;
     Kind kind;
     TextRef event_type;  // Ignored
     TextRef room_id;     // the rest
@@ -54,7 +54,7 @@ struct DrainCandidate {
 };
 
 struct DrainStep {
-    enum class Kind : std::uint8_t { NoCandidate, SelfEcho, Drain, OutOfSnapshot };
+    using Kind = DrainVerdict;
     Kind kind;
     TextRef message_id;  // all but NoCandidate
 };
@@ -72,7 +72,7 @@ DrainStep evaluate_drain_candidate(const std::optional<DrainCandidate>& candidat
 }
 
 struct NextMessageDecision {
-    enum class Kind : std::uint8_t { NoPending, ReadyToClaim, AlreadyProcessed };
+    using Kind = NextMessageVerdict;
     Kind kind;
     TextRef next_open_id;  // AlreadyProcessed
 };
@@ -80,7 +80,7 @@ struct NextMessageDecision {
 NextMessageDecision evaluate_next_message(TextRef triggering_message_id, std::optional<TextRef> next_message_id) noexcept;
 
 struct AckDecision {
-    enum class Kind : std::uint8_t { Processed, Failed };
+    using Kind = AckVerdict;
     Kind kind;
     TextRef room_id;
     TextRef message_id;

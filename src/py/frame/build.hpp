@@ -1,6 +1,7 @@
 // Result builders for lists and optional strings.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,18 +14,30 @@ namespace qsc::py {
 PyObject* str_or_none(const std::optional<std::string>& s);
 PyObject* str_or_none(const std::optional<std::string_view>& s);
 
+// A list built item by item, with room made for the items expected: more are appended, fewer
+// leave a list of those given. The first failure drops the list.
+class ListBuilder {
+public:
+    explicit ListBuilder(std::size_t expected) : list_(Ref::steal(PyList_New(static_cast<Py_ssize_t>(expected)))) {}
+    // False once an item failed: nothing more need be made.
+    bool ok() const noexcept { return static_cast<bool>(list_); }
+    // Takes a new reference, or nullptr with an exception set.
+    bool add(PyObject* item);
+    // The list, or nullptr with the exception set.
+    PyObject* release();
+
+private:
+    Ref list_;
+    Py_ssize_t next_ = 0;
+};
+
 // A new list of make(item) for each item; make returns a new reference, or nullptr with an
 // exception set.
 template <class Range, class Make>
 PyObject* list_of(const Range& items, Make&& make) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const auto& item : items) {
-        PyObject* element = make(item);
-        if (!element) return nullptr;
-        PyList_SET_ITEM(list.get(), i++, element);
-    }
+    ListBuilder list(std::size(items));
+    for (const auto& item : items)
+        if (!list.add(make(item))) return nullptr;
     return list.release();
 }
 

@@ -1,16 +1,18 @@
 // A method body that needs nothing but its arguments converted in signature order, the core
-// method called with them, and the result converted back.
+// method called with them, and the result converted back (nothing becomes None).
 #pragma once
 
 #include <concepts>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "py/frame/binding.hpp"
+#include "py/frame/build.hpp"
 #include "py/frame/enums.hpp"
 
 namespace qsc::py {
@@ -30,6 +32,16 @@ template <class E>
     requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }
 PyObject* to_python(E value) noexcept {
     return variant(value);
+}
+// A container of ids (or of entries keyed by id), null for none: a list of strs in its order.
+template <class Ids>
+    requires requires(const Ids& ids) { std::begin(ids); }
+PyObject* to_python(const Ids* ids) {
+    if (!ids) return PyList_New(0);
+    return list_of(*ids, [](const auto& entry) {
+        if constexpr (requires { entry.first; }) return str(entry.first);
+        else return str(entry);
+    });
 }
 
 // Params are the argument types as the converters produce them, one per signature slot; `f`

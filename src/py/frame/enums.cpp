@@ -10,42 +10,6 @@ namespace qsc::py {
 
 namespace {
 
-// What Python shows of each enumeration beyond its variant names (EnumId order).
-struct EnumDoc {
-    const char* doc;
-    bool value_property;  // `value` rather than `wire_name`
-    bool from_wire_name;
-    const char* property_doc;
-};
-
-constexpr EnumDoc kEnumDocs[kEnumCount] = {
-    {"A single-topic Phoenix Channels channel kind keyed by one id (an agent's\ncontrol/rooms/contacts channel).",
-     false, true, nullptr},                                                         // AgentTopicKind
-    {"", true, false, nullptr},                                                     // AgentTopicStatus
-    {"", true, false, nullptr},                                                     // ClaimOutcome
-    {"", true, false, nullptr},                                                     // DeadReason
-    {"Canonical inbound event names. Each variant's `wire_name` is the\nexact string the platform sends; "
-     "`validate_event_payload` accepts that\nstring (or an `EventType` instance).",
-     false, true, "The exact string the platform sends over the wire for this event."},  // EventType
-    {"", true, false, nullptr},                                                     // LeaveOutcome
-    {"Scope filter for listing memories.", false, true, nullptr},                  // MemoryListScope
-    {"Logical subject category for a stored memory -- not a store/list scope.", false, true, nullptr},
-    {"Lifecycle state; list filter and set by supersede/archive operations.", false, true, nullptr},
-    {"Visibility scope for storing a memory.", false, true, nullptr},              // MemoryStoreScope
-    {"Memory tier; constrains which [`MemoryType`] values are valid for it\n(`validate_memory_type_for_system`).",
-     false, true, nullptr},                                                         // MemorySystem
-    {"Content kind; must match the chosen [`MemorySystem`] tier.", false, true, nullptr},  // MemoryType
-    {"Why the platform refused a terminal write that stays pending; the\nargument of `ClaimRegistry.park_ack`.",
-     false, true, nullptr},                                                         // ParkedReason
-    {"", true, false, nullptr},                                                     // RoomMembership
-    {"", true, false, nullptr},                                                     // RoomStatus
-    {"", true, false, nullptr},                                                     // RoomSubscribeResult
-    {"", true, false, nullptr},                                                     // SessionState
-    {"", true, false, nullptr},                                                     // StaleReason
-    {"What a successful tool call contributes to the turn.", false, true, nullptr},  // TurnEffect
-    {"How the SDK ends a turn, per `TurnLedger.verdict()`.", false, true, nullptr},  // TurnVerdict
-};
-
 EnumObject* as_enum(PyObject* o) noexcept { return reinterpret_cast<EnumObject*>(o); }
 const VariantName& name_of(PyObject* o) noexcept {
     return kEnumTables[as_enum(o)->enum_id].variants[as_enum(o)->value];
@@ -120,20 +84,21 @@ bool add_variants(PyTypeObject* type, int id) {
 
 }  // namespace
 
-PyTypeObject* make_enum_class(EnumId enum_id, PyMethodDef* extra_methods) {
+PyTypeObject* build_enum_class(EnumId enum_id, const PyMethodDef* extra_methods) {
     const int id = static_cast<int>(enum_id);
-    const EnumDoc& doc = kEnumDocs[id];
+    const EnumTable& table = kEnumTables[id];
+    const bool by_wire_name = table.style == EnumStyle::WireName;
     static std::string names[kEnumCount];
     static PyGetSetDef getsets[kEnumCount][2];
-    static PyMethodDef methods[kEnumCount][4];
+    static PyMethodDef methods[kEnumCount][kEnumMethodSlots];
     static const auto wire_defs = from_wire_name_defs(std::make_index_sequence<kEnumCount>{});
 
-    names[id] = "quarn_sdk_core." + std::string(kEnumTables[id].class_name);
-    getsets[id][0] = PyGetSetDef{doc.value_property ? "value" : "wire_name", &enum_wire_name, nullptr,
-                                 doc.property_doc, nullptr};
+    names[id] = "quarn_sdk_core." + std::string(table.class_name);
+    getsets[id][0] = PyGetSetDef{by_wire_name ? "wire_name" : "value", &enum_wire_name, nullptr,
+                                 table.property_doc, nullptr};
     int m = 0;
-    if (doc.from_wire_name) methods[id][m++] = wire_defs[id]();
-    for (PyMethodDef* extra = extra_methods; extra && extra->ml_name; ++extra) methods[id][m++] = *extra;
+    if (by_wire_name) methods[id][m++] = wire_defs[id]();
+    for (const PyMethodDef* extra = extra_methods; extra && extra->ml_name; ++extra) methods[id][m++] = *extra;
 
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
@@ -144,7 +109,7 @@ PyTypeObject* make_enum_class(EnumId enum_id, PyMethodDef* extra_methods) {
         {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
         {Py_tp_getset, getsets[id]},
         {Py_tp_methods, methods[id]},
-        {Py_tp_doc, const_cast<char*>(doc.doc)},
+        {Py_tp_doc, const_cast<char*>(table.doc)},
         {0, nullptr},
     };
     PyType_Spec spec{names[id].c_str(), sizeof(EnumObject), 0,

@@ -2,6 +2,7 @@
 // variant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/enums.hpp"
@@ -32,7 +33,20 @@ PyObject* optional_variant(const std::optional<E>& value) noexcept {
     return variant(*value);
 }
 
-// Builds the class and its variant instances; extra methods (may be null) are added to it.
-PyTypeObject* make_enum_class(EnumId id, PyMethodDef* extra_methods = nullptr);
+// Room for `from_wire_name`, the extra methods and the end marker.
+inline constexpr int kEnumMethodSlots = 3;
+
+// Use make_enum_class: it checks the room for the extra methods.
+PyTypeObject* build_enum_class(EnumId id, const PyMethodDef* extra_methods);
+
+// Builds the class and its variant instances.
+inline PyTypeObject* make_enum_class(EnumId id) { return build_enum_class(id, nullptr); }
+
+// The same, with extra methods; `extra` ends with its end marker.
+template <std::size_t N>
+PyTypeObject* make_enum_class(EnumId id, const PyMethodDef (&extra)[N]) {
+    static_assert(N + 1 <= kEnumMethodSlots, "raise kEnumMethodSlots");
+    return build_enum_class(id, extra);
+}
 
 }  // namespace qsc::py

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "py/frame/binding.hpp"
+#include "py/frame/interned.hpp"
 #include "py/frame/ref.hpp"
 #include "py/frame/state.hpp"
 
@@ -19,7 +20,7 @@ Ref issue_triples(const CoreError& error) {
     for (std::size_t i = 0; i < error.issues.size(); ++i) {
         const Issue& issue = error.issues[i];
         Ref path = str_of(issue.path);
-        Ref code = str_of(issue_code_text(issue.code));
+        Ref code = Ref::borrow(wire_names<IssueCode>[issue.code]);
         Ref message = str_of(issue.message);
         if (!path || !code || !message) return {};
         PyObject* triple = PyTuple_Pack(3, path.get(), code.get(), message.get());

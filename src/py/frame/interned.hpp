@@ -1,8 +1,11 @@
 // Fixed strings (parameter names, dict keys) interned once when the module is first imported.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
+#include <utility>
 
+#include "core/enums.hpp"
 #include "py/frame/python.hpp"
 
 namespace qsc::py {
@@ -26,5 +29,16 @@ private:
     Interned* next_;
     static inline Interned* head_ = nullptr;
 };
+
+// The wire names of a closed set answered as strs, interned with the others.
+template <class E, class = std::make_index_sequence<ClosedSet<E>::count>>
+struct WireNames;
+template <class E, std::size_t... I>
+struct WireNames<E, std::index_sequence<I...>> {
+    Interned names[sizeof...(I)]{Interned{ClosedSet<E>::variants[I].wire}...};
+    PyObject* operator[](E value) const noexcept { return names[static_cast<int>(value)].get(); }
+};
+template <class E>
+inline WireNames<E> wire_names;
 
 }  // namespace qsc::py

@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "py/frame/binding.hpp"
+#include "py/frame/compat.hpp"
 #include "py/frame/errors.hpp"
 #include "py/frame/nesting.hpp"
 #include "py/frame/ref.hpp"
@@ -211,7 +212,7 @@ bool Reader::read_str(PyObject* o, JsonString& out) {
 // Whether an int outside 64 bits still fits a signed or unsigned 128-bit integer. Counts the
 // digits directly: an int subclass may override bit_length, comparisons or arithmetic.
 bool fits_128_bits(PyObject* o, bool positive) {
-    const auto bits = _PyLong_NumBits(o);
+    const auto bits = int_bits(o);
     if (positive) return bits <= 128;
     if (bits != 128) return bits < 128;
     // A magnitude of 128 bits fits only as -2^127, the one whose successor needs 127.
@@ -222,7 +223,7 @@ bool fits_128_bits(PyObject* o, bool positive) {
         PyErr_Clear();
         return false;
     }
-    return _PyLong_NumBits(next.get()) <= 127;
+    return int_bits(next.get()) <= 127;
 }
 
 bool Reader::read_int(PyObject* o, Json& out) {
@@ -455,7 +456,7 @@ PyObject* Writer::write_array(const JsonArray& a) {
 }
 
 PyObject* Writer::write_object(const JsonObject& o) {
-    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(o.size())));
+    Ref dict = Ref::steal(new_dict(static_cast<Py_ssize_t>(o.size())));
     if (!dict) return nullptr;
     for (const JsonMember& m : o) {
         Ref key = Ref::steal(string_to_py(m.key));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "py/frame/compat.hpp"
 #include "py/frame/convert.hpp"
 #include "py/frame/nesting.hpp"
 #include "py/frame/ref.hpp"
@@ -264,7 +265,7 @@ PyObject* Copier::dict(PyObject* o, const PlainShape* shape) {
         if (!copy) return nullptr;
         members_[i].copy = copy;
     }
-    Ref out = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(end - base)));
+    Ref out = Ref::steal(new_dict(static_cast<Py_ssize_t>(end - base)));
     if (!out) return nullptr;
     for (std::size_t i = base; i < end; ++i)
         if (PyDict_SetItem(out.get(), members_[i].key, members_[i].copy) < 0) return nullptr;

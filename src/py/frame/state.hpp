@@ -6,17 +6,24 @@
 
 #include "core/enums.hpp"
 #include "py/frame/python.hpp"
+#include "py/registry.hpp"
 
 namespace qsc::py {
 
 // The non-enumeration classes.
-enum class ClassId : std::uint8_t {
-    AgentFailure, CancelledDecisions, ClaimRegistry, DecisionRegistry, ParticipantRoster,
-    RetryTracker, RoomReconciliation, RoomRoster, Session, SessionOutcome, SessionPolicy,
-    SubscriptionTracker, TurnLedger,
-};
-inline constexpr int kClassCount = 13;
+#define QSC_CLASS_ID(Name, name) Name,
+enum class ClassId : std::uint8_t { QSC_CLASSES(QSC_CLASS_ID) };
+#undef QSC_CLASS_ID
+#define QSC_ONE(Name, name) +1
+inline constexpr int kClassCount = 0 QSC_CLASSES(QSC_ONE);
+#undef QSC_ONE
+
 inline constexpr int kMaxVariants = 16;
+static_assert([] {
+    for (const EnumTable& table : kEnumTables)
+        if (table.count > kMaxVariants) return false;
+    return true;
+}(), "raise kMaxVariants");
 
 struct ModuleState {
     PyInterpreterState* interpreter = nullptr;
