@@ -160,8 +160,34 @@ def _tracker():
     return tracker
 
 
+def _channels():
+    import quarn_sdk_core as q
+
+    tracker = q.SubscriptionTracker()
+    for _ in range(300):  # tickets past the interpreter's cached small ints
+        tracker.record_chat_room_join_failed("r", tracker.begin_room_subscribe("r"))
+    tracker.record_both_room_topics_joined("s", tracker.begin_room_subscribe("s"))
+    tracker.record_agent_topic_join("t", tracker.begin_agent_topic_join("t"), True)
+    return tracker
+
+
+def _admissions():
+    import quarn_sdk_core as q
+
+    roster = q.RoomRoster()
+    for _ in range(300):  # tickets past the interpreter's cached small ints
+        roster.begin_room_admission("r", True)
+        roster.record_room_removed("r")
+    return roster
+
+
 # Each answered with a new object after changing its object; none may change it when that fails.
 ANSWER_FIRST = {
+    "begin_room_subscribe": (_channels, lambda t: t.begin_room_subscribe("x")),
+    "unsubscribe_room": (_channels, lambda t: t.unsubscribe_room("s")),
+    "begin_agent_topic_join": (_channels, lambda t: t.begin_agent_topic_join("x")),
+    "leave_agent_topic": (_channels, lambda t: t.leave_agent_topic("t")),
+    "begin_room_admission": (_admissions, lambda r: r.begin_room_admission("x", True)),
     "on_supersede": (_session, lambda s: s.on_supersede(2.0, True, None, 0.5)),
     "on_socket_close": (_session, lambda s: s.on_socket_close(299, 2.0, None, 0.5)),
     "begin_attempt": (_session, lambda s: s.begin_attempt(2.0)),
