@@ -7,20 +7,56 @@ fails to create after the call returns loses the exception in 3.11, which no cal
 objects exactly as they were; once through, it answers as a twin object that never saw a failure.
 """
 
+import ctypes
 import os
 
 import pytest
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
+import quarn_sdk_core as q
 import surface
 from surface import CALLABLES, ENUM_CLASSES, OBJECT_CLASSES, VALID
 
-_testcapi = pytest.importorskip("_testcapi")
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
 
 EXAMPLES = int(os.environ.get("QSC_FAULT_EXAMPLES", "2"))
 LIMIT = 400  # allocation points per call; none comes near
 COUNTS = {"fault cases": 0, "allocation points": 0}
+
+
+class Injection:
+    """Allocations fail from the `start`-th on while `call` runs."""
+
+    def __init__(self, arm, disarm):
+        self.arm, self.disarm = arm, disarm
+
+    def call(self, fn, start, *args, **kwargs):
+        self.arm(start)
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            self.disarm()
+
+
+def _cxx_injection():
+    library = ctypes.CDLL(q.__file__)
+    try:
+        fail_after = library.qsc_fail_allocations_after
+    except AttributeError:
+        return None
+    fail_after.argtypes = [ctypes.c_longlong]
+    return Injection(fail_after, lambda: fail_after(-1))
+
+
+PYTHON = _testcapi and Injection(_testcapi.set_nomemory, _testcapi.remove_mem_hooks)
+CXX = _cxx_injection()
+needs_python_hook = pytest.mark.skipif(PYTHON is None, reason="needs _testcapi")
+needs_cxx_hook = pytest.mark.skipif(
+    CXX is None, reason="C++ allocation failures need a module built with -DQSC_FAULT_HOOKS=ON (README, Development)")
 
 
 def valid_arguments(draw, c):
@@ -71,18 +107,11 @@ def outcome_of(thunk):
         return (type(exc).__name__, str(exc))
 
 
-def call_under_faults(fn, kwargs, start):
-    _testcapi.set_nomemory(start)
-    try:
-        return fn(**kwargs)
-    finally:
-        _testcapi.remove_mem_hooks()
-
-
 def case(c):
     return pytest.param(c, id=c.label)
 
 
+@needs_python_hook
 @pytest.mark.parametrize("c", [case(c) for c in CALLABLES])
 # No shrinking: the failing callable is the finding, and each step of a shrink replays many faults.
 @settings(max_examples=EXAMPLES, phases=[Phase.explicit, Phase.reuse, Phase.generate],
@@ -101,7 +130,7 @@ def test_allocation_failures(c, data, monkeypatch):
     fn, values = c.bind(world.receiver(c)), world.values(kwargs)
     for start in range(0, LIMIT):  # allocations after the first `start` fail
         try:
-            result = ("ok", call_under_faults(fn, values, start))
+            result = ("ok", PYTHON.call(fn, start, **values))
         except MemoryError:
             COUNTS["allocation points"] += 1
             assert world.observe(c, kwargs) == before, f"{c.label} changed its objects under a failed allocation"
@@ -201,6 +230,7 @@ ANSWER_FIRST = {
 }
 
 
+@needs_python_hook
 @pytest.mark.parametrize("make, call", ANSWER_FIRST.values(), ids=ANSWER_FIRST)
 def test_no_change_without_memory_for_the_answer(make, call):
     obj, twin = make(), make()
@@ -215,13 +245,10 @@ def test_no_change_without_memory_for_the_answer(make, call):
 
 
 def _call_failing(call, obj, start):
-    _testcapi.set_nomemory(start)
-    try:
-        return call(obj)
-    finally:
-        _testcapi.remove_mem_hooks()
+    return PYTHON.call(call, start, obj)
 
 
+@needs_python_hook
 @pytest.mark.parametrize("record", [
     lambda reg, tracker: reg.record_processed_settlement("r", "m"),
     lambda reg, tracker: reg.record_failed_settlement("r", "m", "boom", tracker, True),
