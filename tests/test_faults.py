@@ -267,3 +267,58 @@ def test_a_settlement_without_memory_for_its_answer_is_not_stored(record):
             continue
         break
     assert failures > 0
+
+
+def _rosters_out_of_memory(change, prepare):
+    """A prepared roster that ran out of memory at each allocation point of `change` in turn."""
+    for start in range(0, LIMIT):
+        roster = q.ParticipantRoster()
+        prepare(roster)
+        try:
+            CXX.call(change, start, roster)
+        except MemoryError:
+            yield roster
+        else:
+            return
+
+
+def _ids(roster):
+    return [p["id"] for p in roster.list()]
+
+
+@needs_cxx_hook
+def test_participant_added_without_memory_leaves_no_trace():
+    failed = list(_rosters_out_of_memory(lambda r: r.add({"id": "b"}), lambda r: r.add({"id": "a"})))
+    assert failed
+    for roster in failed:
+        roster.add({"id": "c"})
+        assert roster.remove("b") is False
+        assert _ids(roster) == ["a", "c"]
+
+
+@needs_cxx_hook
+def test_participants_set_without_memory_leave_the_roster_whole():
+    failed = list(_rosters_out_of_memory(lambda r: r.set_all([{"id": "b"}, {"id": "c"}]),
+                                         lambda r: r.set_all([{"id": "a"}, {"id": "b"}])))
+    assert failed
+    for roster in failed:
+        assert _ids(roster) == ["a", "b"]
+        assert roster.remove("b") is True
+        assert _ids(roster) == ["a"]
+
+
+@needs_cxx_hook
+def test_roster_marked_sent_without_memory_keeps_the_last_mark():
+    def named(name):
+        return [{"id": "a", "name": name}, {"id": "b", "name": name}]
+
+    def prepare(roster):
+        roster.set_all(named("sent"))
+        roster.mark_sent()
+        roster.set_all(named("x" * 32))  # past the short-string buffer: copies allocate
+
+    failed = list(_rosters_out_of_memory(lambda r: r.mark_sent(), prepare))
+    assert failed
+    for roster in failed:
+        roster.set_all(named("sent"))
+        assert roster.changed() is False
