@@ -57,6 +57,8 @@ CXX = _cxx_injection()
 needs_python_hook = pytest.mark.skipif(PYTHON is None, reason="needs _testcapi")
 needs_cxx_hook = pytest.mark.skipif(
     CXX is None, reason="C++ allocation failures need a module built with -DQSC_FAULT_HOOKS=ON (README, Development)")
+INJECTIONS = [pytest.param(PYTHON, id="python", marks=needs_python_hook),
+              pytest.param(CXX, id="c++", marks=needs_cxx_hook)]
 
 
 def valid_arguments(draw, c):
@@ -267,6 +269,38 @@ def test_a_settlement_without_memory_for_its_answer_is_not_stored(record):
             continue
         break
     assert failures > 0
+
+
+def misfits(c):
+    """Argument lists the matching refuses: one positional argument too many, and none at all when
+    one is required."""
+    yield (None,) * (len(c.params) + 1)
+    if any(p.default is p.empty for p in c.params):
+        yield ()
+
+
+def _receiver(c):
+    if c.kind != "method":
+        return None
+    return surface.variants(c.owner)[0] if c.owner in ENUM_CLASSES else surface.produce(c.owner)
+
+
+@pytest.mark.parametrize("injection", INJECTIONS)
+@pytest.mark.parametrize("c", [case(c) for c in CALLABLES if c.kind != "getter"])
+def test_argument_errors_without_memory(c, injection):
+    fn = c.bind(_receiver(c))
+    for args in misfits(c):
+        expected = outcome_of(lambda: fn(*args))
+        assert expected[0] == "TypeError"
+        for start in range(0, LIMIT):
+            try:
+                result = outcome_of(lambda: injection.call(fn, start, *args))
+            except MemoryError:
+                continue
+            assert result == expected
+            break
+        else:
+            raise AssertionError(f"{c.label} still failing after {LIMIT} allocation points")
 
 
 def _rosters_out_of_memory(change, prepare):
