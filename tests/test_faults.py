@@ -271,6 +271,36 @@ def test_a_settlement_without_memory_for_its_answer_is_not_stored(record):
     assert failures > 0
 
 
+# Ids among those surface.observe asks about.
+def _admitted():
+    roster = q.RoomRoster()
+    for room in ("a", "\u00e9"):
+        roster.record_room_admission(room, roster.begin_room_admission(room, True), True)
+    return (roster,)
+
+
+# Changes that allocate in C++ at several points; none may change anything when one fails.
+CXX_WHOLE = {
+    "reconcile": (_admitted, lambda r: r.reconcile(["a", "", "b"])),
+}
+
+
+@needs_cxx_hook
+@pytest.mark.parametrize("make, change", CXX_WHOLE.values(), ids=CXX_WHOLE)
+def test_no_change_without_memory_in_cxx(make, change):
+    objects, twin = make(), make()
+    before = [surface.observe(o) for o in objects if type(o) in OBJECT_CLASSES]
+    for start in range(0, LIMIT):
+        try:
+            result = CXX.call(change, start, *objects)
+        except MemoryError:
+            assert [surface.observe(o) for o in objects if type(o) in OBJECT_CLASSES] == before
+            continue
+        break
+    assert start > 0
+    assert surface.normalize(result) == surface.normalize(change(*twin))
+
+
 def misfits(c):
     """Argument lists the matching refuses: one positional argument too many, and none at all when
     one is required."""

@@ -41,6 +41,7 @@ public:
     bool record_room_removed(std::string_view room_id);
     // Admitted rooms, oldest admission first.
     const OrderedSet& admitted() const noexcept { return admitted_; }
+    // Changes nothing when it runs out of memory.
     RoomReconciliation reconcile(std::span<const std::string_view> current_room_ids);
     // Every admitted and admitting room, sorted: what clear() forgets.
     std::vector<std::string> room_ids() const;
