@@ -279,9 +279,19 @@ def _admitted():
     return (roster,)
 
 
+def _asks_in_a_room():
+    asks = q.DecisionRegistry(seed=0)
+    for _ in range(3):
+        asks.register_minted("a")
+    return (asks,)
+
+
 # Changes that allocate in C++ at several points; none may change anything when one fails.
 CXX_WHOLE = {
     "reconcile": (_admitted, lambda r: r.reconcile(["a", "", "b"])),
+    "register_minted": (lambda: (q.DecisionRegistry(seed=0),), lambda a: a.register_minted("a")),
+    "register_keyed": (lambda: (q.DecisionRegistry(seed=0),), lambda a: a.register_keyed("k")),
+    "cancel_room": (_asks_in_a_room, lambda a: a.cancel_room("a")),
 }
 
 
