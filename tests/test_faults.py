@@ -286,12 +286,19 @@ def _asks_in_a_room():
     return (asks,)
 
 
+def _failed_settlement():
+    registry, tracker = q.ClaimRegistry(), q.RetryTracker(max_retries=3)
+    return registry, tracker, registry.record_failed_settlement("a", "b", "boom", tracker, False)["token"]
+
+
 # Changes that allocate in C++ at several points; none may change anything when one fails.
 CXX_WHOLE = {
     "reconcile": (_admitted, lambda r: r.reconcile(["a", "", "b"])),
     "register_minted": (lambda: (q.DecisionRegistry(seed=0),), lambda a: a.register_minted("a")),
     "register_keyed": (lambda: (q.DecisionRegistry(seed=0),), lambda a: a.register_keyed("k")),
     "cancel_room": (_asks_in_a_room, lambda a: a.cancel_room("a")),
+    "record_attempt": (lambda: (q.RetryTracker(max_retries=0),), lambda t: t.record_attempt("a")),
+    "confirm_settlement": (_failed_settlement, lambda r, t, token: r.confirm_settlement("a", "b", token, t)),
 }
 
 
