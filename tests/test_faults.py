@@ -1,10 +1,12 @@
 """Fault injection: every callable, stepped through its allocation points.
 
 For each callable, an object with a history and well-formed arguments are drawn; the call is then
-repeated with the interpreter's allocators failing from the 1st, 2nd, ... allocation on until it
-gets through. (Failing one allocation alone is not used: a traceback entry that the interpreter
-fails to create after the call returns loses the exception in 3.11, which no callee can prevent.) Under a failure the call raises MemoryError and leaves its
-objects exactly as they were; once through, it answers as a twin object that never saw a failure.
+repeated with allocations failing from the 1st, 2nd, ... on until it gets through: the
+interpreter's allocators, and C++ `operator new` when the module is built with QSC_FAULT_HOOKS.
+(Failing one allocation alone is not used: a traceback entry that the interpreter fails to create
+after the call returns loses the exception in 3.11, which no callee can prevent.) Under a failure
+the call raises MemoryError and leaves its objects exactly as they were; once through, it answers
+as a twin object that never saw a failure.
 """
 
 import ctypes
@@ -47,6 +49,8 @@ def _cxx_injection():
     try:
         fail_after = library.qsc_fail_allocations_after
     except AttributeError:
+        if os.environ.get("QSC_REQUIRE_FAULT_HOOKS") == "1":
+            raise ImportError(f"{q.__file__} was built without QSC_FAULT_HOOKS") from None
         return None
     fail_after.argtypes = [ctypes.c_longlong]
     return Injection(fail_after, lambda: fail_after(-1))
@@ -113,14 +117,14 @@ def case(c):
     return pytest.param(c, id=c.label)
 
 
-@needs_python_hook
+@pytest.mark.parametrize("injection", INJECTIONS)
 @pytest.mark.parametrize("c", [case(c) for c in CALLABLES])
 # No shrinking: the failing callable is the finding, and each step of a shrink replays many faults.
 @settings(max_examples=EXAMPLES, phases=[Phase.explicit, Phase.reuse, Phase.generate],
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                  HealthCheck.function_scoped_fixture])
 @given(data=st.data())
-def test_allocation_failures(c, data, monkeypatch):
+def test_allocation_failures(c, injection, data, monkeypatch):
     monkeypatch.setattr(os, "urandom", lambda n: bytes(range(n)))  # twins get the same seed
     world = World(data.draw)
     twin = World(data.draw, world.script)
@@ -132,7 +136,7 @@ def test_allocation_failures(c, data, monkeypatch):
     fn, values = c.bind(world.receiver(c)), world.values(kwargs)
     for start in range(0, LIMIT):  # allocations after the first `start` fail
         try:
-            result = ("ok", PYTHON.call(fn, start, **values))
+            result = ("ok", injection.call(fn, start, **values))
         except MemoryError:
             COUNTS["allocation points"] += 1
             assert world.observe(c, kwargs) == before, f"{c.label} changed its objects under a failed allocation"
