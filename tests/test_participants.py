@@ -195,6 +195,9 @@ class TestTraceContextProvider:
         assert self.trace_of_failure(roster, trace_context="explicit") == "explicit"
         assert calls == []
 
+    class Stop(BaseException):
+        pass
+
     @pytest.mark.parametrize(
         "provider, expected",
         [
@@ -202,6 +205,8 @@ class TestTraceContextProvider:
             (lambda: None, None),
             (lambda: 42, None),
             (lambda: 1 / 0, None),
+            (lambda: (_ for _ in ()).throw(RecursionError), None),
+            (lambda: (_ for _ in ()).throw(TestTraceContextProvider.Stop), None),
             (lambda: "\ud800", None),
             ("not callable", None),
             (None, None),

@@ -133,6 +133,11 @@ template <Use U, const Signature& S, auto Method, class... Params>
 PyMethodDef tracker_def() {
     return method_def<TrackerObject, U, S, &delegate<TrackerObject, Method, Params...>>();
 }
+// Those that begin an operation on one room or topic under a new ticket.
+template <const Signature& S, auto Method>
+PyMethodDef tracker_ticketed_def() {
+    return method_def<TrackerObject, Use::Exclusive, S, &delegate_ticketed<TrackerObject, Method, string_view>>();
+}
 template <Use U, const Signature& S, auto Method>
 PyMethodDef tracker_noargs_def() {
     return method_noargs_def<TrackerObject, U, S, &delegate_noargs<TrackerObject, Method>>();
@@ -202,12 +207,12 @@ PyTypeObject* make_subscription_tracker_class() {
         tracker_def<kRead, kRoomStatus, &T::room_status, S>(),
         tracker_def<kRead, kIsRoomSubscribed, &T::is_room_subscribed, S>(),
         method_noargs_def<TrackerObject, kRead, kSubscribedRoomIds, &subscribed_room_ids>(),
-        tracker_def<kWrite, kBeginRoomSubscribe, &T::begin_room_subscribe, S>(),
+        tracker_ticketed_def<kBeginRoomSubscribe, &T::begin_room_subscribe>(),
         tracker_def<kRead, kIsRoomClaimCurrent, &T::is_room_claim_current, S, Ticket>(),
         method_def<TrackerObject, kWrite, kBothJoined, &record_room_join<RoomJoinAttempt::BothJoined>>(),
         method_def<TrackerObject, kWrite, kChatRoomJoinFailed, &record_room_join<RoomJoinAttempt::ChatRoomJoinFailed>>(),
         method_def<TrackerObject, kWrite, kParticipantsJoinFailed, &record_room_participants_join_failed>(),
-        tracker_def<kWrite, kUnsubscribeRoom, &T::unsubscribe_room, S>(),
+        tracker_ticketed_def<kUnsubscribeRoom, &T::unsubscribe_room>(),
         tracker_def<kWrite, kRoomLeaveComplete, &T::mark_room_leave_complete, S, Ticket, LeaveOutcome>(),
         method_noargs_def<TrackerObject, kRead, kRoomRejoinCandidates, &room_rejoin_candidates>(),
         tracker_def<kWrite, kRoomRejoinFailed, &T::mark_room_rejoin_failed, S, Ticket>(),
@@ -215,11 +220,11 @@ PyTypeObject* make_subscription_tracker_class() {
         tracker_def<kRead, kTopicStatus, &T::agent_topic_status, S>(),
         tracker_def<kRead, kIsTopicJoined, &T::is_agent_topic_joined, S>(),
         method_noargs_def<TrackerObject, kRead, kJoinedTopics, &joined_agent_topics>(),
-        tracker_def<kWrite, kBeginTopicJoin, &T::begin_agent_topic_join, S>(),
+        tracker_ticketed_def<kBeginTopicJoin, &T::begin_agent_topic_join>(),
         tracker_def<kRead, kIsTopicClaimCurrent, &T::is_agent_topic_claim_current, S, Ticket>(),
         tracker_def<kWrite, kRecordTopicJoin, &T::record_agent_topic_join, S, Ticket, bool>(),
         tracker_def<kWrite, kTopicJoinAmbiguous, &T::record_agent_topic_join_ambiguous, S, Ticket>(),
-        tracker_def<kWrite, kLeaveTopic, &T::leave_agent_topic, S>(),
+        tracker_ticketed_def<kLeaveTopic, &T::leave_agent_topic>(),
         tracker_def<kWrite, kTopicLeaveComplete, &T::mark_agent_topic_leave_complete, S, Ticket, LeaveOutcome>(),
         method_noargs_def<TrackerObject, kRead, kTopicRejoinCandidates, &agent_topic_rejoin_candidates>(),
         tracker_def<kWrite, kTopicRejoinFailed, &T::mark_agent_topic_rejoin_failed, S, Ticket>(),
@@ -235,7 +240,8 @@ PyTypeObject* make_room_roster_class() {
     using S = string_view;
     static PyMethodDef methods[] = {
         roster_def<kRead, kRoomMembership, &R::room_membership, S>(),
-        roster_def<kWrite, kBeginAdmission, &R::begin_room_admission, S, bool>(),
+        method_def<RosterObject, kWrite, kBeginAdmission,
+                   &delegate_ticketed<RosterObject, &R::begin_room_admission, S, bool>>(),
         roster_def<kWrite, kRecordAdmission, &R::record_room_admission, S, Ticket, bool>(),
         roster_def<kRead, kIsAdmissionCurrent, &R::is_room_admission_current, S, Ticket>(),
         roster_def<kWrite, kRecordRemoved, &R::record_room_removed, S>(),

@@ -73,8 +73,8 @@ PyObject* participant_to_py(const Participant& p) {
 }
 
 // The provider's answer when it is a str; anything else is no trace context. Its failures are
-// swallowed, except an interrupt or running out of memory or stack: false with that raised.
-// `keep` holds the str the answer views.
+// swallowed, except an interrupt or running out of memory: false with that raised. `keep` holds
+// the str the answer views.
 bool provided_trace(const Ref& provider, Ref& keep, TraceContext& out) {
     if (!provider) return true;
     Ref callable = provider;  // the provider may drop the roster's own reference while it runs
@@ -84,7 +84,7 @@ bool provided_trace(const Ref& provider, Ref& keep, TraceContext& out) {
         out = text;
         return true;
     }
-    if (PyErr_Occurred() && !error_is_replaceable()) return false;
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyErr_Clear();
     return true;
 }

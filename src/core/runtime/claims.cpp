@@ -200,9 +200,20 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
         prune(room_id);
         return true;
     }
-    if (entry->error) tracker.mark_permanently_failed(message_id);
+    // The completed id goes in first and is taken back when the tracker runs out of memory, so
+    // that neither object changes then; its place at the back and the eviction follow.
+    CompletedIds& completed = find_room(room_id)->completed;
+    const bool newly_completed = completed.emplace_back(message_id).second;
+    try {
+        if (entry->error) tracker.mark_permanently_failed(message_id);
+    } catch (...) {
+        if (newly_completed) completed.erase(message_id);
+        throw;
+    }
     tracker.mark_success(message_id);
-    remember_completed(room_id, message_id);
+    completed.move_to_back(message_id);
+    completed.trim_front(max_completed_);
+    forget_settlement(room_id, message_id);
     return true;
 }
 

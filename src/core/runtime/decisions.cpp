@@ -21,29 +21,35 @@ std::string TokenMint::next_token() {
     return token;
 }
 
+// A registration that runs out of memory changes nothing: the mint and the ticket counter move
+// on only once the ask is in.
 std::optional<Registration> DecisionRegistry::register_minted(std::optional<std::string_view> room_id) {
-    const auto ticket = tickets_.next();
-    if (!ticket) return std::nullopt;
-    std::string token = mint_.next_token();
-    while (places_.contains(token)) token = mint_.next_token();
-    insert(token, room_id, *ticket);
-    return Registration{std::move(token), *ticket};
+    if (tickets_.exhausted()) return std::nullopt;
+    TokenMint mint = mint_;
+    std::string token = mint.next_token();
+    while (places_.contains(token)) token = mint.next_token();
+    const std::uint64_t ticket = tickets_.peek();
+    insert(token, room_id, ticket);
+    mint_ = mint;
+    (void)tickets_.next();
+    return Registration{std::move(token), ticket};
 }
 
 std::optional<Registration> DecisionRegistry::register_keyed(std::string_view key) {
     const Asks::iterator* found = places_.find(key);
     if (found && (*found)->second.claimed) return std::nullopt;
-    const auto ticket = tickets_.next();
-    if (!ticket) return std::nullopt;
+    if (tickets_.exhausted()) return std::nullopt;
+    Registration registration{std::string(key), tickets_.peek()};
     if (!found) {
-        insert(std::string(key), std::nullopt, *ticket);
+        insert(std::string(key), std::nullopt, registration.ticket);
     } else {
         Decision& d = (*found)->second;
         leave_room(d);
         d.room_id.reset();
-        d.ticket = *ticket;
+        d.ticket = registration.ticket;
     }
-    return Registration{std::string(key), *ticket};
+    (void)tickets_.next();
+    return registration;
 }
 
 ClaimOutcome DecisionRegistry::try_claim(std::string_view token, std::uint64_t ticket) noexcept {
@@ -95,6 +101,9 @@ CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
     CancelledDecisions out;
     std::set<std::uint64_t>* room = rooms_.find(room_id);
     if (!room) return out;
+    // Room for the answer first: nothing after it allocates.
+    out.unclaimed.reserve(room->size());
+    out.claimed.reserve(room->size());
     const std::set<std::uint64_t> places = std::move(*room);
     for (std::uint64_t place : places) {
         auto it = asks_.find(place);
@@ -117,13 +126,32 @@ void DecisionRegistry::insert(std::string token, std::optional<std::string_view>
     const std::size_t before = asks_.size();
     auto it = asks_.emplace_hint(asks_.end(), ticket, Decision{std::move(token), std::nullopt, ticket});
     QSC_ASSERT(asks_.size() > before, "ticket reused as a place");
-    places_.emplace_back(it->second.token, it);
-    it->second.unclaimed_at = unclaimed_.insert(unclaimed_.end(), ticket);
-    if (room_id) {
-        const HashedText room(*room_id);
-        it->second.room_at = rooms_.emplace_back(room).first->insert(ticket).first;
-        it->second.room_id = rooms_.stored_key(room);
+    Decision& d = it->second;
+    bool placed = false;
+    try {
+        if (room_id) enter_room(d, *room_id);
+        places_.emplace_back(d.token, it);
+        placed = true;
+        d.unclaimed_at = unclaimed_.insert(unclaimed_.end(), ticket);
+    } catch (...) {
+        // Out of memory part way: what went in goes again.
+        if (placed) places_.erase(d.token);
+        leave_room(d);
+        asks_.erase(it);
+        throw;
     }
+}
+
+void DecisionRegistry::enter_room(Decision& d, std::string_view room_id) {
+    const HashedText room(room_id);
+    const auto [places, added] = rooms_.emplace_back(room);
+    try {
+        d.room_at = places->insert(d.ticket).first;
+    } catch (...) {
+        if (added) rooms_.erase(room);
+        throw;
+    }
+    d.room_id = rooms_.stored_key(room);
 }
 
 void DecisionRegistry::leave_room(const Decision& d) {

@@ -104,6 +104,7 @@ private:
 
     Asks::iterator find(std::string_view token, std::uint64_t ticket) noexcept;
     void insert(std::string token, std::optional<std::string_view> room_id, std::uint64_t ticket);
+    void enter_room(Decision& d, std::string_view room_id);
     void leave_room(const Decision& d);
     std::string erase(Asks::iterator it);
 

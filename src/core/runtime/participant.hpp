@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/error.hpp"
@@ -39,6 +38,7 @@ inline constexpr ParticipantField kParticipantFields[] = {
 // the old one standing.
 void merge_into(Participant& existing, Participant&& update);
 
+// A change that runs out of memory is not made at all.
 class ParticipantRoster {
 public:
     // True when newly added; false when an existing entry was refreshed in place.
@@ -50,13 +50,13 @@ public:
     const std::vector<Participant>& list() const noexcept { return participants_; }
     // Membership, order or any field differs from the last mark_sent(); true before the first.
     bool changed() const noexcept { return !sent_ || *sent_ != participants_; }
-    void mark_sent() { sent_ = participants_; }
+    void mark_sent();
 
 private:
-    void reindex_from(std::size_t first);
+    using Index = StringMap<std::size_t>;  // id -> position in participants_
 
     std::vector<Participant> participants_;
-    std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>> index_;
+    Index index_;
     std::optional<std::vector<Participant>> sent_;
 };
 

@@ -9,20 +9,32 @@ namespace qsc {
 RetryTracker::RetryTracker(std::uint32_t max_retries, std::size_t max_tracked) noexcept
     : max_tracked_(std::max<std::size_t>(max_tracked, 1)), max_retries_(max_retries) {}
 
-// The entry of `message_id`, appended as `fresh` (with eviction) when absent. Eviction cannot
-// reach the new entry: it sits at the back and at least one entry is kept.
-AttemptState& RetryTracker::tracked(const HashedText& message_id, AttemptState fresh) {
-    auto [state, inserted] = attempts_.emplace_back(message_id, fresh);
-    if (inserted) attempts_.trim_front(max_tracked_);
-    return *state;
+// Puts `next` in the message's entry (`state`, or a new one when null) and, when `failed`, fails
+// the message for good. Both entries go in before either memory evicts anything, so that running
+// out of memory for the second takes the first back: nothing changes. Eviction cannot reach a
+// new entry: it sits at the back and at least one entry is kept.
+void RetryTracker::store(const HashedText& message_id, AttemptState* state, AttemptState next, bool failed) {
+    const bool newly_failed = failed && failed_.emplace_back(message_id).second;
+    if (state) {
+        *state = next;
+    } else {
+        try {
+            attempts_.emplace_back(message_id, next);
+        } catch (...) {
+            if (newly_failed) failed_.erase(message_id);
+            throw;
+        }
+        attempts_.trim_front(max_tracked_);
+    }
+    if (newly_failed) failed_.trim_front(max_tracked_);
 }
 
 RecordedAttempt RetryTracker::record_attempt(const HashedText& message_id) {
     AttemptState* state = attempts_.find(message_id);
-    if (state) state->attempts = saturating_increment(state->attempts);
-    else state = &tracked(message_id, {1, max_retries_});
-    const RecordedAttempt result{state->attempts, state->attempts > state->limit};
-    if (result.exhausted) mark_permanently_failed(message_id);
+    const AttemptState next = state ? AttemptState{saturating_increment(state->attempts), state->limit}
+                                    : AttemptState{1, max_retries_};
+    const RecordedAttempt result{next.attempts, next.attempts > next.limit};
+    store(message_id, state, next, result.exhausted);
     return result;
 }
 
@@ -44,9 +56,9 @@ AttemptState RetryTracker::attempt_state(const HashedText& message_id) const noe
 
 void RetryTracker::restore_attempt(const HashedText& message_id, std::uint32_t attempts, std::uint32_t limit) {
     AttemptState* state = attempts_.find(message_id);
-    if (state) *state = {std::max(state->attempts, attempts), std::min(state->limit, limit)};
-    else state = &tracked(message_id, {attempts, std::min(limit, max_retries_)});
-    if (state->attempts >= state->limit) mark_permanently_failed(message_id);
+    const AttemptState next = state ? AttemptState{std::max(state->attempts, attempts), std::min(state->limit, limit)}
+                                    : AttemptState{attempts, std::min(limit, max_retries_)};
+    store(message_id, state, next, next.attempts >= next.limit);
 }
 
 }  // namespace qsc

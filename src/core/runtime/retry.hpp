@@ -45,7 +45,7 @@ public:
     void restore_attempt(const HashedText& message_id, std::uint32_t attempts, std::uint32_t limit);
 
 private:
-    AttemptState& tracked(const HashedText& message_id, AttemptState fresh);
+    void store(const HashedText& message_id, AttemptState* state, AttemptState next, bool failed);
 
     OrderedMap<AttemptState> attempts_;
     OrderedSet failed_;

@@ -49,13 +49,26 @@ RoomReconciliation RoomRoster::reconcile(std::span<const std::string_view> curre
     std::sort(result.resync.begin(), result.resync.end());
 
     // The snapshot is sorted, so the tickets rise with the room ids.
+    Counter tickets = tickets_;
     result.admitting.reserve(snapshot.size() - result.resync.size());
     for (std::string_view room_id : snapshot) {
-        if (room_membership(room_id) != RoomMembership::Unadmitted || tickets_.exhausted()) continue;
-        result.admitting.emplace_back(std::string(room_id), tickets_.peek());
-        admitting_.emplace(std::string(room_id), tickets_.peek());
-        (void)tickets_.next();
+        if (room_membership(room_id) != RoomMembership::Unadmitted) continue;
+        const std::optional<std::uint64_t> ticket = tickets.next();
+        if (!ticket) break;
+        result.admitting.emplace_back(std::string(room_id), *ticket);
     }
+
+    // The answer is whole before anything changes; admissions begun when memory runs out are
+    // taken back.
+    std::size_t begun = 0;
+    try {
+        for (; begun < result.admitting.size(); ++begun)
+            admitting_.emplace(result.admitting[begun].first, result.admitting[begun].second);
+    } catch (...) {
+        while (begun > 0) admitting_.erase(result.admitting[--begun].first);
+        throw;
+    }
+    tickets_ = tickets;
     for (const std::string& room_id : result.removed) admitted_.erase(room_id);
     return result;
 }

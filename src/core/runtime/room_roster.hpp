@@ -29,6 +29,9 @@ public:
     // Tests of the limits reach the counters directly.
     friend struct LimitsProbe;
 
+    // The ticket the next admission begun gets, if it gets one.
+    std::uint64_t next_ticket() const noexcept { return tickets_.peek(); }
+
     RoomMembership room_membership(std::string_view room_id) const;
     std::optional<std::uint64_t> begin_room_admission(std::string_view room_id, bool passes_filter);
     // True exactly when this call made the room admitted.
@@ -38,8 +41,8 @@ public:
     bool record_room_removed(std::string_view room_id);
     // Admitted rooms, oldest admission first.
     const OrderedSet& admitted() const noexcept { return admitted_; }
+    // Changes nothing when it runs out of memory.
     RoomReconciliation reconcile(std::span<const std::string_view> current_room_ids);
-    // Every admitted and admitting room, sorted; tickets keep counting.
     // Every admitted and admitting room, sorted: what clear() forgets.
     std::vector<std::string> room_ids() const;
     void clear() noexcept;

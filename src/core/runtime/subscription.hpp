@@ -57,6 +57,9 @@ public:
     // Tests of the limits reach the counters directly.
     friend struct LimitsProbe;
 
+    // The ticket the next operation begun gets, if it gets one.
+    std::uint64_t next_ticket() const noexcept { return tickets_.peek(); }
+
     // Rooms.
     RoomStatus room_status(std::string_view room_id) const;
     bool is_room_subscribed(std::string_view room_id) const { return rooms_.is_joined(room_id); }

@@ -74,6 +74,21 @@ PyObject* delegate(Obj& self, const Args& a) {
     });
 }
 
+// For a method that begins an operation under the object's next ticket and answers that ticket
+// or None. The int is made before the object changes: without memory for it nothing changes.
+template <class Obj, auto Method, class... Params>
+PyObject* delegate_ticketed(Obj& self, const Args& a) {
+    return with_args<Params...>(a, [&](const auto&... v) -> PyObject* {
+        const std::uint64_t next = self.value.next_ticket();
+        Ref answer = Ref::steal(PyLong_FromUnsignedLongLong(next));
+        if (!answer) return nullptr;
+        const std::optional<std::uint64_t> ticket = std::invoke(Method, self.value, v...);
+        if (!ticket) return none();
+        QSC_ASSERT(*ticket == next, "a ticket other than the next one was handed out");
+        return answer.release();
+    });
+}
+
 template <class Obj, auto Method>
 PyObject* delegate_noargs(Obj& self) {
     return result_of([&] { return std::invoke(Method, self.value); });

@@ -11,9 +11,12 @@ using VariantMethodBody = PyObject* (*)(E, const Args&);
 
 template <class E, const Signature& S, VariantMethodBody<E> F>
 PyObject* call_variant_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Args a(S);
-    if (!a.match(args, nargs, kwnames)) return nullptr;
-    return guarded([&] { return F(static_cast<E>(enum_value(self)), a); });
+    // Matching builds its error texts in C++ strings: it runs guarded too.
+    return guarded([&]() -> PyObject* {
+        Args a(S);
+        if (!a.match(args, nargs, kwnames)) return nullptr;
+        return F(static_cast<E>(enum_value(self)), a);
+    });
 }
 
 template <class E, const Signature& S, VariantMethodBody<E> F>
