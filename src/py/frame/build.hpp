@@ -11,6 +11,7 @@
 
 namespace qsc::py {
 
+PyObject* str(std::string_view s);
 PyObject* str_or_none(const std::optional<std::string>& s);
 PyObject* str_or_none(const std::optional<std::string_view>& s);
 
@@ -39,6 +40,29 @@ PyObject* list_of(const Range& items, Make&& make) {
     for (const auto& item : items)
         if (!list.add(make(item))) return nullptr;
     return list.release();
+}
+
+// The text of an id, or of an entry keyed by its id.
+template <class Entry>
+std::string_view id_text(const Entry& entry) noexcept {
+    if constexpr (requires { entry.first; }) return entry.first;
+    else return entry;
+}
+
+// A list of the ids of a container (of its entries' keys), in its order.
+template <class Range>
+PyObject* ids_of(const Range& ids) {
+    return list_of(ids, [](const auto& entry) { return str(id_text(entry)); });
+}
+
+// A list of (id, number) pairs of a container of entries keyed by id, in its order.
+template <class Range>
+PyObject* id_pairs_of(const Range& entries) {
+    return list_of(entries, [](const auto& entry) -> PyObject* {
+        Ref id = Ref::steal(str(id_text(entry)));
+        Ref number = id ? Ref::steal(PyLong_FromUnsignedLongLong(entry.second)) : Ref();
+        return number ? PyTuple_Pack(2, id.get(), number.get()) : nullptr;
+    });
 }
 
 }  // namespace qsc::py

@@ -37,11 +37,7 @@ PyObject* to_python(E value) noexcept {
 template <class Ids>
     requires requires(const Ids& ids) { std::begin(ids); }
 PyObject* to_python(const Ids* ids) {
-    if (!ids) return PyList_New(0);
-    return list_of(*ids, [](const auto& entry) {
-        if constexpr (requires { entry.first; }) return str(entry.first);
-        else return str(entry);
-    });
+    return ids ? ids_of(*ids) : PyList_New(0);
 }
 
 // Params are the argument types as the converters produce them, one per signature slot; `f`

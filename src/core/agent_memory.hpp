@@ -1,4 +1,4 @@
-// Which memory kinds each memory tier accepts.
+// Which kinds of agent memory each memory tier accepts (the agent's stored memories, not RAM).
 #pragma once
 
 #include <optional>

@@ -1,29 +1,24 @@
-// RetryTracker and ClaimRegistry: the delivery ledgers.
+// ClaimRegistry: who may run a message, and the settlements awaiting their durable writes.
 #include <charconv>
 #include <optional>
 
 #include "core/number.hpp"
 #include "core/runtime/claims.hpp"
-#include "core/runtime/retry.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/delegate.hpp"
 #include "py/frame/dict_shape.hpp"
 #include "py/frame/enums.hpp"
 #include "py/frame/interned.hpp"
-#include "py/frame/ranged.hpp"
 #include "py/registry.hpp"
+#include "py/retry.hpp"
 
 namespace qsc::py {
 
-using TrackerObject = Object<RetryTracker, ClassId::RetryTracker>;
 using RegistryObject = Object<ClaimRegistry, ClassId::ClaimRegistry>;
 
 namespace {
 
 // ---- arguments
-
-template <std::uint64_t Lo>
-using Capacity = Ranged<std::uint32_t, Lo, UINT32_MAX>;
 
 struct Key {
     std::string_view room;
@@ -31,9 +26,7 @@ struct Key {
 };
 bool key_args(const Args& a, Key& key) { return a.get(0, key.room) && a.get(1, key.message); }
 
-// The methods that take nothing but a message id or a room, or a room and a message.
-template <class Obj, auto Op>
-constexpr auto by_id = &delegate<Obj, Op, std::string_view>;
+// The methods that take a room and a message.
 template <auto Op>
 constexpr auto by_key = &delegate<RegistryObject, Op, std::string_view, std::string_view>;
 
@@ -75,13 +68,11 @@ bool facts_arg(const Args& a, DeliveryFacts& out) {
 
 // ---- results
 
-
 // Puts a new reference under a fixed key; false (with the exception set) when either failed.
 bool put(PyObject* dict, const Interned& key, PyObject* value) {
     Ref owned = Ref::steal(value);
     return owned && PyDict_SetItem(dict, key.get(), owned.get()) == 0;
 }
-
 
 Interned kStatus{"status"}, kError{"error"}, kParked{"parked"}, kToken{"token"}, kContinuation{"continuation"},
     kKind{"kind"}, kAttempts{"attempts"}, kMaxRetries{"max_retries"};
@@ -110,7 +101,8 @@ bool put_intent(PyObject* dict, const std::optional<std::string_view>& error,
 PyObject* continuation_dict(const SettlementContinuation& next) {
     if (!next.retry) return kFinishedNext.make();
     Ref dict = Ref::steal(kRetryNext.make());
-    if (!dict || !put(dict.get(), kAttempts, to_python(next.attempts)) || !put(dict.get(), kMaxRetries, to_python(next.max_retries)))
+    if (!dict || !put(dict.get(), kAttempts, to_python(next.attempts)) ||
+        !put(dict.get(), kMaxRetries, to_python(next.max_retries)))
         return nullptr;
     return dict.release();
 }
@@ -135,43 +127,6 @@ PyObject* pending_dict(const PendingEntry& entry) {
 }
 
 PyObject* verdict(DeliveryEligibility v) { return new_ref(wire_names<DeliveryEligibility>[v]); }
-
-// ---- RetryTracker
-
-const Signature kTrackerNew{Callable::Constructor, "RetryTracker", "RetryTracker(max_retries=..., max_tracked=...)",
-                            "Per-message retry budget: bounded attempt/failure tracking plus\n`discard_attempt` for a "
-                            "cycle the caller's own control signal aborted\nbefore it ran the handler."};
-PyObject* tracker_new(const Args& a) {
-    Capacity<0> max_retries{1};
-    Capacity<1> max_tracked{10000};
-    if (!a.get_all(max_retries, max_tracked)) return nullptr;
-    return make_object<TrackerObject>(RetryTracker(max_retries.value, max_tracked.value));
-}
-
-const Signature kRecordAttempt{Callable::Method, "RetryTracker", "record_attempt($self, message_id)", ""};
-PyObject* record_attempt(TrackerObject& self, const Args& a) {
-    std::string_view id;
-    if (!a.get(0, id)) return nullptr;
-    // The answer is made before the attempt is counted: without memory for it nothing changes.
-    const HashedText key(id);
-    const AttemptState before = self.value.attempt_state(key);
-    const std::uint32_t attempts = saturating_increment(before.attempts);
-    Ref count = Ref::steal(to_python(attempts));
-    Ref answer = count ? Ref::steal(PyTuple_Pack(2, count.get(), attempts > before.limit ? Py_True : Py_False)) : Ref();
-    if (!answer) return nullptr;
-    const RecordedAttempt attempt = self.value.record_attempt(key);
-    QSC_ASSERT(attempt.attempts == attempts, "attempt count differs from its answer");
-    return answer.release();
-}
-
-const Signature kDiscardAttempt{Callable::Method, "RetryTracker", "discard_attempt($self, message_id)", ""};
-const Signature kMarkSuccess{Callable::Method, "RetryTracker", "mark_success($self, message_id)", ""};
-const Signature kMarkFailed{Callable::Method, "RetryTracker", "mark_permanently_failed($self, message_id)", ""};
-
-const Signature kIsFailed{Callable::Method, "RetryTracker", "is_permanently_failed($self, message_id)", ""};
-
-
-// ---- ClaimRegistry
 
 const Signature kRegistryNew{
     Callable::Constructor, "ClaimRegistry", "ClaimRegistry(max_completed=...)",
@@ -310,21 +265,6 @@ const Signature kRecordAckRetry{Callable::Method, "ClaimRegistry", "record_ack_r
 const Signature kDiscardCompleted{Callable::Method, "ClaimRegistry", "discard_completed($self, room_id)", ""};
 
 }  // namespace
-
-PyTypeObject* make_retry_tracker_class() {
-    using T = TrackerObject;
-    static PyMethodDef methods[] = {
-        method_def<T, Use::Exclusive, kRecordAttempt, &record_attempt>(),
-        method_def<T, Use::Exclusive, kDiscardAttempt, by_id<T, &RetryTracker::discard_attempt>>(),
-        method_def<T, Use::Exclusive, kMarkSuccess, by_id<T, &RetryTracker::mark_success>>(),
-        method_def<T, Use::Shared, kIsFailed, by_id<T, &RetryTracker::is_permanently_failed>>(),
-        method_def<T, Use::Exclusive, kMarkFailed, by_id<T, &RetryTracker::mark_permanently_failed>>(),
-        kMethodsEnd,
-    };
-    static PyGetSetDef getset[] = {getter_def<T, &delegate_noargs<T, &RetryTracker::max_retries>>("max_retries"),
-                                   kGetSetEnd};
-    return make_class<kTrackerNew, &tracker_new>(class_spec<TrackerObject>("quarn_sdk_core.RetryTracker"), methods, getset);
-}
 
 PyTypeObject* make_claim_registry_class() {
     using R = RegistryObject;

@@ -1,4 +1,4 @@
-#include "core/memory.hpp"
+#include "core/agent_memory.hpp"
 
 #include <algorithm>
 #include <string>

@@ -1,5 +1,5 @@
-// The memory tier/kind check.
-#include "core/memory.hpp"
+// The agent-memory tier/kind check.
+#include "core/agent_memory.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/enums.hpp"
 #include "py/registry.hpp"
