@@ -103,11 +103,10 @@ class _Book(Generic[Status]):
         return True
 
 
-class SubscriptionTracker:
-    def __init__(self) -> None:
-        self._rooms = _Book(RoomStatus)
-        self._topics = _Book(AgentTopicStatus)
-        self._next_ticket = 0
+class TicketSource:
+    """Tickets 0, 1, ... for the operations an object begins; None once the last is handed out."""
+
+    _next_ticket = 0
 
     def _new_ticket(self) -> Optional[int]:
         if self._next_ticket == U64_MAX:
@@ -115,6 +114,12 @@ class SubscriptionTracker:
         ticket = self._next_ticket
         self._next_ticket += 1
         return ticket
+
+
+class SubscriptionTracker(TicketSource):
+    def __init__(self) -> None:
+        self._rooms = _Book(RoomStatus)
+        self._topics = _Book(AgentTopicStatus)
 
     def _begin_join(self, book: "_Book[RoomStatus] | _Book[AgentTopicStatus]", key: str) -> Optional[int]:
         if key in book.pending or key in book.joined or key in book.leaving or key in book.unknown:

@@ -8,8 +8,9 @@ import enum
 import os
 from typing import Optional
 
+from pure_channels import TicketSource
+
 _MASK = 2**64 - 1
-U64_MAX = _MASK
 
 
 class ClaimOutcome(enum.Enum):
@@ -37,7 +38,7 @@ class _Ask:
         self.claimed = False
 
 
-class DecisionRegistry:
+class DecisionRegistry(TicketSource):
     def __init__(self, *, max_pending: Optional[int] = None, seed: Optional[int] = None) -> None:
         if max_pending is not None and not 1 <= max_pending <= 2**32 - 1:
             raise ValueError(f"`max_pending` must be an integer between 1 and 4294967295, got {max_pending}")
@@ -48,7 +49,6 @@ class DecisionRegistry:
         self.max_pending = max_pending
         self._asks: dict[str, _Ask] = {}  # token -> _Ask, oldest registration first
         self._rng_state = seed
-        self._next_ticket = 0
 
     def _draw_token(self) -> str:
         self._rng_state = (self._rng_state + 0x9E3779B97F4A7C15) & _MASK
@@ -57,13 +57,6 @@ class DecisionRegistry:
         z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & _MASK
         z ^= z >> 31
         return format(z & 0xFFFFFFFF, "08x")
-
-    def _new_ticket(self) -> Optional[int]:
-        if self._next_ticket == U64_MAX:
-            return None
-        ticket = self._next_ticket
-        self._next_ticket += 1
-        return ticket
 
     def register_minted(self, room_id: Optional[str] = None) -> Optional[tuple[str, int]]:
         ticket = self._new_ticket()
