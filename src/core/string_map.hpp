@@ -65,6 +65,8 @@ struct HashedText {
     template <class S>
         requires std::is_convertible_v<const S&, std::string_view>
     HashedText(const S& s) noexcept : text(s), hash(hash_text(text)) {}
+    // A key whose hash is known already (a stored entry's, say).
+    HashedText(std::string_view s, std::uint64_t h) noexcept : text(s), hash(h) {}
     operator std::string_view() const noexcept { return text; }
     // A hidden friend, so plain string comparisons never consider it.
     friend bool operator==(const std::string& stored, const HashedText& probe) noexcept {
