@@ -1,6 +1,6 @@
 #include "core/runtime/participant.hpp"
 
-#include <unordered_set>
+#include "core/flat_set.hpp"
 
 namespace qsc {
 
@@ -12,21 +12,23 @@ void merge_into(Participant& existing, Participant&& update) {
 }
 
 bool ParticipantRoster::add(Participant participant) {
-    auto found = index_.find(std::string_view(participant.id));
-    if (found != index_.end()) {
-        merge_into(participants_[found->second], std::move(participant));
+    const HashedText id(participant.id);
+    if (const std::size_t* at = index_.find(id)) {
+        merge_into(participants_[*at], std::move(participant));
         return false;
     }
-    index_.emplace(participant.id, participants_.size());
-    participants_.push_back(std::move(participant));
+    participants_.reserve(participants_.size() + 1);
+    index_.emplace_back(id, participants_.size());
+    participants_.push_back(std::move(participant));  // has room: cannot throw
     return true;
 }
 
 bool ParticipantRoster::remove(std::string_view id) {
-    auto found = index_.find(id);
-    if (found == index_.end()) return false;
-    const std::size_t at = found->second;
-    index_.erase(found);
+    const HashedText key(id);
+    const std::size_t* found = index_.find(key);
+    if (!found) return false;
+    const std::size_t at = *found;
+    index_.erase(key);
     participants_.erase(participants_.begin() + static_cast<std::ptrdiff_t>(at));
     reindex_from(at);
     return true;
@@ -35,11 +37,10 @@ bool ParticipantRoster::remove(std::string_view id) {
 std::optional<CoreError> ParticipantRoster::set_all(std::vector<Participant>&& snapshot, TraceContext trace) {
     std::vector<Issue> issues;
     {
-        std::unordered_set<std::string_view> seen;
-        seen.reserve(snapshot.size());
+        FlatStringSet seen;
         for (std::size_t i = 0; i < snapshot.size(); ++i) {
             const std::string& id = snapshot[i].id;
-            if (seen.insert(id).second) continue;
+            if (seen.insert(id)) continue;
             issues.push_back({cat({"participants[", std::to_string(i), "].id"}), IssueCode::InvalidValue,
                               cat({"duplicate participant id `", id, "` in set_all snapshot"})});
         }
@@ -47,10 +48,10 @@ std::optional<CoreError> ParticipantRoster::set_all(std::vector<Participant>&& s
     if (!issues.empty()) return CoreError(std::move(issues), trace);
 
     for (Participant& incoming : snapshot) {
-        auto found = index_.find(std::string_view(incoming.id));
-        if (found == index_.end()) continue;
+        const std::size_t* found = index_.find(incoming.id);
+        if (!found) continue;
         // Ids are unique in the snapshot, so each current entry is taken at most once.
-        Participant& current = participants_[found->second];
+        Participant& current = participants_[*found];
         merge_into(current, std::move(incoming));
         incoming = std::move(current);
     }
@@ -61,7 +62,7 @@ std::optional<CoreError> ParticipantRoster::set_all(std::vector<Participant>&& s
 }
 
 void ParticipantRoster::reindex_from(std::size_t first) {
-    for (std::size_t i = first; i < participants_.size(); ++i) index_.insert_or_assign(participants_[i].id, i);
+    for (std::size_t i = first; i < participants_.size(); ++i) *index_.emplace_back(participants_[i].id).first = i;
 }
 
 }  // namespace qsc

@@ -5,11 +5,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/error.hpp"
-#include "core/string_map.hpp"
+#include "core/ordered.hpp"
 
 namespace qsc {
 
@@ -56,7 +55,7 @@ private:
     void reindex_from(std::size_t first);
 
     std::vector<Participant> participants_;
-    std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>> index_;
+    OrderedMap<std::size_t> index_;  // each id's place in participants_
     std::optional<std::vector<Participant>> sent_;
 };
 
