@@ -35,7 +35,7 @@ class FlatStringSet {
     struct Keys {
         static const char* data(const Key& k) noexcept { return k.data(); }
         static std::string_view text(const Key& k) noexcept { return k.text(); }
-        // Not stored: only tables past 2^24 slots and spilled keys being placed again ask.
+        // Not stored: asked only past 2^24 homes, or for a key that spills while the table grows.
         static std::uint64_t hash(const Key& k) noexcept { return hash_text(k.text()); }
     };
     using Table = OpenTable<Key, Keys>;
