@@ -117,7 +117,8 @@ public:
         return true;
     }
 
-    void clear() noexcept {
+    // Out of line, as OrderedMap::clear.
+    [[gnu::noinline]] void clear() noexcept {
         order_.drain(&destroy);
         table_.clear();
         size_ = 0;
