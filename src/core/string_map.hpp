@@ -1,15 +1,11 @@
-// Hash maps and sets keyed by owned strings that are looked up by string_view without a copy.
+// The string hash of the ledgers' tables, and keys hashed once per call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace qsc {
 
@@ -65,25 +61,9 @@ struct HashedText {
     template <class S>
         requires std::is_convertible_v<const S&, std::string_view>
     HashedText(const S& s) noexcept : text(s), hash(hash_text(text)) {}
+    // A key whose hash is known already (a stored entry's, say).
+    HashedText(std::string_view s, std::uint64_t h) noexcept : text(s), hash(h) {}
     operator std::string_view() const noexcept { return text; }
-    // A hidden friend, so plain string comparisons never consider it.
-    friend bool operator==(const std::string& stored, const HashedText& probe) noexcept {
-        return std::string_view(stored) == probe.text;
-    }
 };
-
-// Hashes std::string keys and std::string_view probes alike, so lookups need no copy.
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return hash_text(s); }
-    std::size_t operator()(const HashedText& s) const noexcept { return s.hash; }
-    // Deliberately not noexcept for stored keys: node-based tables then keep each node's hash,
-    // so walking a bucket, erasing and rehashing never hash a stored key again.
-    std::size_t operator()(const std::string& s) const { return hash_text(s); }
-};
-
-template <class V>
-using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>>;
-using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 
 }  // namespace qsc

@@ -15,50 +15,46 @@ void merge_into(Participant& existing, Participant&& update) {
 static_assert(std::is_nothrow_move_constructible_v<Participant> && std::is_nothrow_move_assignable_v<Participant>);
 
 bool ParticipantRoster::add(Participant participant) {
-    auto found = index_.find(std::string_view(participant.id));
-    if (found != index_.end()) {
-        merge_into(participants_[found->second], std::move(participant));
+    const HashedText id(participant.id);
+    if (std::size_t* at = index_.find(id)) {
+        merge_into(participants_[*at], std::move(participant));
         return false;
     }
-    participants_.push_back(std::move(participant));
-    try {
-        index_.emplace(participants_.back().id, participants_.size() - 1);
-    } catch (...) {
-        participants_.pop_back();
-        throw;
-    }
+    participants_.reserve(participants_.size() + 1);
+    index_.emplace_back(id, participants_.size());
+    participants_.push_back(std::move(participant));  // has room: cannot throw
     return true;
 }
 
 bool ParticipantRoster::remove(std::string_view id) {
-    auto found = index_.find(id);
-    if (found == index_.end()) return false;
-    const std::size_t at = found->second;
-    index_.erase(found);
+    const HashedText key(id);
+    const std::size_t* found = index_.find(key);
+    if (!found) return false;
+    const std::size_t at = *found;
+    index_.erase(key);
     participants_.erase(participants_.begin() + static_cast<std::ptrdiff_t>(at));
     // Those behind it move up; their entries are updated in place, which allocates nothing.
-    for (std::size_t i = at; i < participants_.size(); ++i) index_.find(participants_[i].id)->second = i;
+    for (std::size_t i = at; i < participants_.size(); ++i) *index_.find(participants_[i].id) = i;
     return true;
 }
 
 std::optional<CoreError> ParticipantRoster::set_all(std::vector<Participant>&& snapshot, TraceContext trace) {
     // The new index is built first, finding repeated ids on the way: it is all that allocates.
     Index index;
-    index.reserve(snapshot.size());
     std::vector<Issue> issues;
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         const std::string& id = snapshot[i].id;
-        if (index.try_emplace(id, i).second) continue;
+        if (index.emplace_back(id, i).second) continue;
         issues.push_back({cat({"participants[", std::to_string(i), "].id"}), IssueCode::InvalidValue,
                           cat({"duplicate participant id `", id, "` in set_all snapshot"})});
     }
     if (!issues.empty()) return CoreError(std::move(issues), trace);
 
     for (Participant& incoming : snapshot) {
-        auto found = index_.find(std::string_view(incoming.id));
-        if (found == index_.end()) continue;
+        const std::size_t* found = index_.find(incoming.id);
+        if (!found) continue;
         // Ids are unique in the snapshot, so each current entry is taken at most once.
-        Participant& current = participants_[found->second];
+        Participant& current = participants_[*found];
         merge_into(current, std::move(incoming));
         incoming = std::move(current);
     }

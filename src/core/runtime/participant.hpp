@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "core/string_map.hpp"
+#include "core/ordered.hpp"
 
 namespace qsc {
 
@@ -38,7 +38,6 @@ inline constexpr ParticipantField kParticipantFields[] = {
 // the old one standing.
 void merge_into(Participant& existing, Participant&& update);
 
-// A change that runs out of memory is not made at all.
 class ParticipantRoster {
 public:
     // True when newly added; false when an existing entry was refreshed in place.
@@ -53,7 +52,7 @@ public:
     void mark_sent();
 
 private:
-    using Index = StringMap<std::size_t>;  // id -> position in participants_
+    using Index = OrderedMap<std::size_t>;  // each id's place in participants_
 
     std::vector<Participant> participants_;
     Index index_;

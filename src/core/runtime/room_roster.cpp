@@ -5,7 +5,7 @@
 namespace qsc {
 
 RoomMembership RoomRoster::room_membership(std::string_view room_id) const {
-    if (admitting_.find(room_id) != admitting_.end()) return RoomMembership::Admitting;
+    if (admitting_.contains(room_id)) return RoomMembership::Admitting;
     if (admitted_.contains(room_id)) return RoomMembership::Admitted;
     return RoomMembership::Unadmitted;
 }
@@ -13,26 +13,28 @@ RoomMembership RoomRoster::room_membership(std::string_view room_id) const {
 std::optional<std::uint64_t> RoomRoster::begin_room_admission(std::string_view room_id, bool passes_filter) {
     if (!passes_filter || room_membership(room_id) != RoomMembership::Unadmitted || tickets_.exhausted())
         return std::nullopt;
-    admitting_.emplace(std::string(room_id), tickets_.peek());
+    admitting_.emplace_back(room_id, tickets_.peek());
     return tickets_.next();
 }
 
 bool RoomRoster::record_room_admission(std::string_view room_id, std::uint64_t ticket, bool succeeded) {
-    auto it = admitting_.find(room_id);
-    if (it == admitting_.end() || it->second != ticket) return false;
-    if (succeeded) admitted_.touch_back(room_id);
-    admitting_.erase(it);
+    const HashedText room(room_id);
+    const std::uint64_t* held = admitting_.find(room);
+    if (!held || *held != ticket) return false;
+    if (succeeded) admitted_.touch_back(room);
+    admitting_.erase(room);
     return succeeded;
 }
 
 bool RoomRoster::is_room_admission_current(std::string_view room_id, std::uint64_t ticket) const {
-    auto it = admitting_.find(room_id);
-    return it != admitting_.end() && it->second == ticket;
+    const std::uint64_t* held = admitting_.find(room_id);
+    return held && *held == ticket;
 }
 
 bool RoomRoster::record_room_removed(std::string_view room_id) {
-    if (auto it = admitting_.find(room_id); it != admitting_.end()) admitting_.erase(it);
-    return admitted_.erase(room_id);
+    const HashedText room(room_id);
+    admitting_.erase(room);
+    return admitted_.erase(room);
 }
 
 RoomReconciliation RoomRoster::reconcile(std::span<const std::string_view> current_room_ids) {
@@ -63,7 +65,7 @@ RoomReconciliation RoomRoster::reconcile(std::span<const std::string_view> curre
     std::size_t begun = 0;
     try {
         for (; begun < result.admitting.size(); ++begun)
-            admitting_.emplace(result.admitting[begun].first, result.admitting[begun].second);
+            admitting_.emplace_back(result.admitting[begun].first, result.admitting[begun].second);
     } catch (...) {
         while (begun > 0) admitting_.erase(result.admitting[--begun].first);
         throw;
@@ -77,7 +79,7 @@ std::vector<std::string> RoomRoster::room_ids() const {
     std::vector<std::string> rooms;
     rooms.reserve(admitted_.size() + admitting_.size());
     for (const auto& [room_id, unit] : admitted_) rooms.emplace_back(room_id);
-    for (const auto& [room_id, ticket] : admitting_) rooms.push_back(room_id);
+    for (const auto& [room_id, ticket] : admitting_) rooms.emplace_back(room_id);
     std::sort(rooms.begin(), rooms.end());
     return rooms;
 }

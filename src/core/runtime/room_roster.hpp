@@ -49,7 +49,7 @@ public:
 
 private:
     OrderedSet admitted_;
-    StringMap<std::uint64_t> admitting_;
+    OrderedMap<std::uint64_t> admitting_;  // by room, with the ticket of its admission
     Counter tickets_;
 };
 

@@ -1,0 +1,292 @@
+// The open-addressed index under the string containers (ordered.hpp, flat_set.hpp): slots of
+// entry pointers found by linear probing from the key's hash, grown by doubling, emptied by
+// backward shift. The table neither owns its entries nor orders them; its owner does both, so
+// nothing a caller sees depends on where an entry happens to sit.
+//
+// Ids arrive from the network and the hash is no secret, so a sender can pick ids that all
+// start their probe at one slot. No entry is therefore placed more than kReach - 1 slots past
+// its home: one that finds no free slot within that reach goes to the spill set, ordered by hash
+// and then bytes. A lookup reads at most kReach slots and, if that fails and anything was
+// spilled, searches the spill set in logarithmic time, whatever the ids.
+//
+// Probes never wrap: behind the slots that are homes lie reach - 1 more that only probes reach
+// and one that stays empty, so a probe steps by one slot and the backward shift stops by itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string_view>
+#include <utility>
+
+#include "core/string_map.hpp"
+
+namespace qsc {
+
+// Traits tell the table about an entry E:
+//   static const char* data(const E&) noexcept          the key's bytes
+//   static std::string_view text(const E&) noexcept     the key
+//   static std::uint64_t hash(const E&) noexcept        the hash it was inserted under
+template <class E, class Traits>
+class OpenTable {
+    // The key's length above a 24-bit tag of its hash: equal metas settle most mismatches
+    // without reading the entry, and the tag holds the home of any table up to 2^24 homes.
+    struct Slot {
+        E* entry = nullptr;  // null: empty
+        std::uint64_t meta = 0;
+    };
+    static constexpr int kTagBits = 24;
+    static constexpr std::uint64_t kTagMask = (std::uint64_t{1} << kTagBits) - 1;
+    static std::uint64_t meta_of(std::size_t size, std::uint64_t hash) noexcept {
+        return (static_cast<std::uint64_t>(size) << kTagBits) | (hash & kTagMask);
+    }
+
+    struct Spill {
+        std::uint64_t hash;
+        E* entry;
+    };
+    struct SpillOrder {
+        using is_transparent = void;
+        static bool less(std::uint64_t ha, std::string_view a, std::uint64_t hb, std::string_view b) noexcept {
+            return ha != hb ? ha < hb : a < b;
+        }
+        bool operator()(const Spill& a, const Spill& b) const noexcept {
+            return less(a.hash, Traits::text(*a.entry), b.hash, Traits::text(*b.entry));
+        }
+        bool operator()(const Spill& a, const HashedText& b) const noexcept {
+            return less(a.hash, Traits::text(*a.entry), b.hash, b.text);
+        }
+        bool operator()(const HashedText& a, const Spill& b) const noexcept {
+            return less(a.hash, a.text, b.hash, Traits::text(*b.entry));
+        }
+    };
+    using SpillSet = std::set<Spill, SpillOrder>;
+
+    // What an empty table points at: one empty slot, never written, so that a lookup needs no
+    // test for a missing array.
+    static constexpr Slot kNoSlots[1] = {};
+
+public:
+    // Short enough that a run of crafted ids costs little, long enough that ordinary ids at
+    // the highest load (3/4) all but never spill.
+    static constexpr std::size_t kReach = 32;
+    static constexpr std::size_t kMinHomes = 8;
+
+    OpenTable() noexcept = default;
+    OpenTable(const OpenTable&) = delete;
+    OpenTable& operator=(const OpenTable&) = delete;
+    OpenTable(OpenTable&& other) noexcept { steal(other); }
+    OpenTable& operator=(OpenTable&& other) noexcept {
+        if (this != &other) {
+            clear();
+            steal(other);
+        }
+        return *this;
+    }
+    ~OpenTable() { clear(); }
+
+    // Where a lookup that missed stopped: the free slot an insertion of the same key takes if
+    // the table is left as it is until then.
+    class Vacancy {
+        friend class OpenTable;
+        Slot* slot = nullptr;
+    };
+
+    E* find(const HashedText& key) const noexcept {
+        Vacancy unused;
+        return find(key, unused);
+    }
+    E* find(const HashedText& key, Vacancy& vacancy) const noexcept {
+        if (const Slot* s = lookup(key, vacancy.slot)) return s->entry;
+        return spill_ ? find_spilled(key) : nullptr;
+    }
+
+    // Adds `entry`, whose key is `key` and absent so far; `vacancy` is the one the miss left.
+    // Throws std::bad_alloc when the table must grow or the entry must spill and memory runs
+    // out; the table is unchanged then.
+    void insert(const HashedText& key, E* entry, Vacancy vacancy) {
+        Slot* s = vacancy.slot;
+        if ((used_ + 1) * 4 > homes() * 3) {
+            grow();
+            s = free_slot(slots_, mask_, last_, key.hash);
+        }
+        if (!s) return spill(key.hash, entry);
+        *s = Slot{entry, meta_of(key.text.size(), key.hash)};
+        ++used_;
+    }
+
+    // Takes the entry of `key` out of the table and returns it; null when absent.
+    E* erase(const HashedText& key) noexcept {
+        Slot* unused;
+        if (Slot* s = lookup(key, unused)) {
+            E* entry = s->entry;
+            vacate(s);
+            return entry;
+        }
+        return spill_ ? erase_spilled(key) : nullptr;
+    }
+
+    // Takes out a present entry, found by identity.
+    void erase(const E& entry) noexcept {
+        const std::uint64_t hash = Traits::hash(entry);
+        Slot* s = slots_ + (hash & mask_);
+        for (Slot* last = s + last_; s->entry; ++s) {
+            if (s->entry == &entry) return vacate(s);
+            if (s == last) break;
+        }
+        if (spill_) erase_spilled(HashedText(Traits::text(entry), hash));
+    }
+
+    // Forgets every entry (they belong to the caller) and gives the memory back.
+    void clear() noexcept {
+        if (slots_ != kNoSlots) delete[] slots_;
+        slots_ = const_cast<Slot*>(kNoSlots);
+        spill_.reset();
+        mask_ = last_ = used_ = 0;
+    }
+
+    std::size_t capacity() const noexcept { return slots_ == kNoSlots ? 0 : mask_ + 1; }
+    std::size_t spilled() const noexcept { return spill_ ? spill_->size() : 0; }
+    // How many slots a lookup of `key` reads (the spill set aside).
+    std::size_t probes(const HashedText& key) const noexcept {
+        const Slot* home = slots_ + (key.hash & mask_);
+        Slot* vacancy;
+        if (const Slot* s = lookup(key, vacancy)) return static_cast<std::size_t>(s - home) + 1;
+        return vacancy ? static_cast<std::size_t>(vacancy - home) + 1 : last_ + 1;
+    }
+
+private:
+    // Slots that are homes; 1 for an empty table, which is never written.
+    std::size_t homes() const noexcept { return mask_ + 1; }
+    static std::size_t reach_of(std::size_t homes) noexcept { return homes < kReach ? homes : kReach; }
+
+    // The slot holding `key`, or null and the free slot where the probe stopped (null when it
+    // ran out of reach).
+    Slot* lookup(const HashedText& key, Slot*& vacancy) const noexcept {
+        const std::uint64_t meta = meta_of(key.text.size(), key.hash);
+        Slot* s = slots_ + (key.hash & mask_);
+        for (Slot* last = s + last_; s->entry; ++s) {
+            if (s->meta == meta && (key.text.empty() || std::memcmp(Traits::data(*s->entry), key.text.data(), key.text.size()) == 0))
+                return s;
+            if (s == last) {
+                vacancy = nullptr;
+                return nullptr;
+            }
+        }
+        vacancy = s;
+        return nullptr;
+    }
+
+    // A free slot within reach of `hash`'s home, or null.
+    static Slot* free_slot(Slot* slots, std::size_t mask, std::size_t last, std::uint64_t hash) noexcept {
+        Slot* s = slots + (hash & mask);
+        for (Slot* end = s + last; s->entry; ++s)
+            if (s == end) return nullptr;
+        return s;
+    }
+
+    // Where an entry's probe starts, in a table of `mask` + 1 homes.
+    static std::size_t home_of(const Slot& s, std::size_t mask) noexcept {
+        return static_cast<std::size_t>((mask <= kTagMask ? s.meta : Traits::hash(*s.entry)) & mask);
+    }
+
+    // Backward shift: later members of the run move into the hole, so that no lookup ever stops
+    // early at it. A member may move if its home is at or before the hole; none sits as far
+    // as the reach past its home, so the scan ends that far past the hole, or at the empty
+    // slot behind the last.
+    void vacate(Slot* slot) noexcept {
+        std::size_t hole = static_cast<std::size_t>(slot - slots_);
+        for (std::size_t at = hole + 1; at - hole <= last_ && slots_[at].entry; ++at) {
+            if (home_of(slots_[at], mask_) <= hole) {
+                slots_[hole] = slots_[at];
+                hole = at;
+            }
+        }
+        slots_[hole] = Slot{};
+        --used_;
+    }
+
+    // The spill set stays off the paths ordinary ids take.
+    [[gnu::noinline]] void spill(std::uint64_t hash, E* entry) {
+        std::unique_ptr<SpillSet> fresh = spill_ ? nullptr : std::make_unique<SpillSet>();
+        (spill_ ? *spill_ : *fresh).insert(Spill{hash, entry});
+        if (fresh) spill_ = std::move(fresh);
+    }
+
+    [[gnu::noinline]] E* find_spilled(const HashedText& key) const noexcept {
+        auto it = spill_->find(key);
+        return it == spill_->end() ? nullptr : it->entry;
+    }
+
+    [[gnu::noinline]] E* erase_spilled(const HashedText& key) noexcept {
+        auto it = spill_->find(key);
+        if (it == spill_->end()) return nullptr;
+        E* entry = it->entry;
+        spill_->erase(it);
+        if (spill_->empty()) spill_.reset();
+        return entry;
+    }
+
+    // Doubles the homes. Everything that can throw happens before the table changes: the new
+    // slots, and a new spill set if a member finds no place within reach in them.
+    [[gnu::noinline]] void grow() {
+        const std::size_t homes = slots_ == kNoSlots ? kMinHomes : (mask_ + 1) * 2;
+        const std::size_t mask = homes - 1, last = reach_of(homes) - 1;
+        const std::size_t length = homes + last + 1;  // the final slot stays empty
+        std::unique_ptr<Slot[]> slots(new Slot[length]);
+        std::unique_ptr<SpillSet> spill;
+        std::size_t used = 0;
+        for (std::size_t i = 0; slots_ != kNoSlots && i <= mask_ + last_; ++i) {
+            const Slot& s = slots_[i];
+            if (!s.entry) continue;
+            if (Slot* to = free_slot(slots.get(), mask, last, home_of(s, mask))) {
+                *to = s;
+                ++used;
+                continue;
+            }
+            if (!spill) spill = spill_ ? std::make_unique<SpillSet>(*spill_) : std::make_unique<SpillSet>();
+            spill->insert(Spill{Traits::hash(*s.entry), s.entry});
+        }
+        if (slots_ != kNoSlots) delete[] slots_;
+        slots_ = slots.release();
+        mask_ = mask;
+        last_ = last;
+        used_ = used;
+        if (spill) spill_ = std::move(spill);
+        if (spill_) readmit();
+    }
+
+    // Moves spilled entries that now find a place within reach back into the slots, as far as
+    // the load allows.
+    [[gnu::noinline]] void readmit() noexcept {
+        for (auto it = spill_->begin(); it != spill_->end() && (used_ + 1) * 4 <= homes() * 3;) {
+            Slot* to = free_slot(slots_, mask_, last_, it->hash);
+            if (!to) {
+                ++it;
+                continue;
+            }
+            *to = Slot{it->entry, meta_of(Traits::text(*it->entry).size(), it->hash)};
+            ++used_;
+            it = spill_->erase(it);
+        }
+        if (spill_->empty()) spill_.reset();
+    }
+
+    void steal(OpenTable& other) noexcept {
+        slots_ = std::exchange(other.slots_, const_cast<Slot*>(kNoSlots));
+        spill_ = std::move(other.spill_);
+        mask_ = std::exchange(other.mask_, 0);
+        last_ = std::exchange(other.last_, 0);
+        used_ = std::exchange(other.used_, 0);
+    }
+
+    Slot* slots_ = const_cast<Slot*>(kNoSlots);  // homes, then last_ more, then one empty
+    std::unique_ptr<SpillSet> spill_;           // null while nothing is spilled
+    std::size_t mask_ = 0;                      // homes - 1
+    std::size_t last_ = 0;                      // reach - 1
+    std::size_t used_ = 0;                      // entries in slots; the load counts only these
+};
+
+}  // namespace qsc

@@ -1,0 +1,380 @@
+// The open-addressed table under the string containers: growth, erasure by backward shift,
+// collisions, ids crafted to collide, insertion order, and failed allocations.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/flat_set.hpp"
+#include "core/open_table.hpp"
+#include "core/ordered.hpp"
+#include "core/runtime/claims.hpp"
+#include "core/string_map.hpp"
+
+// Allocation failure on demand: the n-th allocation from now throws.
+namespace {
+long fail_in = -1;
+}
+
+void* operator new(std::size_t size) {
+    if (fail_in == 0) {
+        fail_in = -1;
+        throw std::bad_alloc();
+    }
+    if (fail_in > 0) --fail_in;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace qsc {
+
+struct TableProbe {
+    template <class C>
+    static const auto& table(const C& c) {
+        return c.table_;
+    }
+};
+
+}  // namespace qsc
+
+namespace {
+
+int failed = 0;
+int passed = 0;
+
+void check(bool ok, const char* what, int line) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("FAILED line %d: %s\n", line, what);
+    }
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+using qsc::FlatStringSet;
+using qsc::HashedText;
+using qsc::OrderedMap;
+using qsc::TableProbe;
+
+// Entries whose hash the test chooses, to collide at will.
+struct Item {
+    std::string key;
+    std::uint64_t hash;
+    HashedText hashed() const { return HashedText(key, hash); }
+};
+struct ItemKeys {
+    static const char* data(const Item& i) noexcept { return i.key.data(); }
+    static std::string_view text(const Item& i) noexcept { return i.key; }
+    static std::uint64_t hash(const Item& i) noexcept { return i.hash; }
+};
+using Table = qsc::OpenTable<Item, ItemKeys>;
+constexpr std::size_t kReach = Table::kReach;
+
+bool add(Table& t, Item& item) {
+    Table::Vacancy vacancy;
+    if (t.find(item.hashed(), vacancy)) return false;
+    t.insert(item.hashed(), &item, vacancy);
+    return true;
+}
+
+std::string id(std::size_t i, unsigned salt = 0) {
+    char text[40];
+    std::snprintf(text, sizeof text, "0190a5c2-%04x-7000-8000-%012zx", salt, i);
+    return text;
+}
+
+std::vector<std::string> ids(std::size_t n, unsigned salt = 0) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < n; ++i) out.push_back(id(i, salt));
+    return out;
+}
+
+template <class Set>
+std::vector<std::string> listed(const Set& set) {
+    std::vector<std::string> out;
+    for (const auto& entry : set) {
+        if constexpr (std::is_same_v<Set, FlatStringSet>) out.emplace_back(entry);
+        else out.emplace_back(entry.first);
+    }
+    return out;
+}
+
+// Every member found within reach, every load at most 3/4 of a power-of-two table.
+template <class C>
+bool sound(const C& c, const std::vector<std::string>& members) {
+    const auto& table = TableProbe::table(c);
+    const std::size_t homes = table.capacity();
+    if (homes & (homes - 1) || (table.spilled() == 0 && members.size() * 4 > homes * 3)) return false;
+    for (const std::string& m : members)
+        if (!c.contains(m) || table.probes(m) > kReach) return false;
+    return true;
+}
+
+void growth() {
+    for (std::size_t n : {0, 1, 6, 7, 8, 100, 5000}) {
+        const auto keys = ids(n);
+        FlatStringSet set;
+        OrderedMap<std::size_t> map;
+        bool inserted = true;
+        for (std::size_t i = 0; i < n; ++i) inserted = set.insert(keys[i]) && map.emplace_back(keys[i], i).second && inserted;
+        CHECK(inserted && set.size() == n && map.size() == n);
+        CHECK(sound(set, keys) && sound(map, keys));
+        CHECK(listed(set) == keys && listed(map) == keys);  // insertion order, not slot order
+        if (n) CHECK(!set.insert(keys[0]) && !map.emplace_back(keys[0], 0).second);
+        CHECK(!set.contains(id(0, 1)) && !map.contains(id(0, 1)));
+        CHECK(TableProbe::table(set).spilled() == 0);  // ordinary ids stay within reach
+    }
+}
+
+// Erasure in several orders, each checked key by key: a hole left behind would hide the
+// members after it.
+void erase_by_backward_shift() {
+    const auto keys = ids(600);
+    const std::vector<std::vector<std::size_t>> orders = [&] {
+        std::vector<std::size_t> forward, backward, every_third, scattered;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            forward.push_back(i);
+            backward.push_back(keys.size() - 1 - i);
+            if (i % 3 == 0) every_third.push_back(i);
+            scattered.push_back(i * 7 % keys.size());  // 7 is prime to 600
+        }
+        return std::vector{forward, backward, every_third, scattered};
+    }();
+    for (const auto& order : orders) {
+        FlatStringSet set;
+        OrderedMap<int> map;
+        for (const auto& k : keys) set.insert(k), map.emplace_back(k, 0);
+        std::vector<bool> gone(keys.size());
+        bool erased = true, all_found = true;
+        for (std::size_t i : order) {
+            erased = set.erase(keys[i]) && map.erase(keys[i]) && erased;
+            gone[i] = true;
+            if (i % 50 != 0) continue;
+            for (std::size_t j = 0; j < keys.size(); ++j)
+                all_found = all_found && set.contains(keys[j]) == !gone[j] && map.contains(keys[j]) == !gone[j];
+        }
+        CHECK(erased && all_found);
+        std::vector<std::string> rest;
+        for (std::size_t j = 0; j < keys.size(); ++j)
+            if (!gone[j]) rest.push_back(keys[j]);
+        CHECK(listed(set) == rest && listed(map) == rest);
+        CHECK(sound(set, rest) && sound(map, rest));
+        CHECK(!set.erase(keys[order[0]]) && !map.erase(keys[order[0]]));
+    }
+}
+
+// Chosen hashes: full collisions, runs of neighbouring homes, and a mix, inserted, looked up
+// and erased through the table itself.
+void collisions() {
+    struct Case {
+        const char* name;
+        std::size_t n;
+        std::uint64_t (*hash)(std::size_t i);
+        std::size_t spilled_at_least;  // entries that cannot all sit within reach of their home
+    };
+    const Case cases[] = {
+        {"one hash", 200, [](std::size_t) { return std::uint64_t{5}; }, 200 - kReach},
+        {"one home", 200, [](std::size_t i) { return std::uint64_t{5} | (i << 40); }, 200 - kReach},
+        {"neighbouring homes", 300, [](std::size_t i) { return std::uint64_t(i % 4); }, 300 - (4 + kReach - 1)},
+        {"spread", 300, [](std::size_t i) { return std::uint64_t{i * 0x9e3779b97f4a7c15ull}; }, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<Item> items;
+        for (std::size_t i = 0; i < c.n; ++i) items.push_back({id(i), c.hash(i)});
+        Table t;
+        bool added = true, found = true, short_probes = true;
+        for (Item& item : items) added = add(t, item) && added;
+        for (Item& item : items) {
+            found = found && t.find(item.hashed()) == &item && !add(t, item);
+            short_probes = short_probes && t.probes(item.hashed()) <= kReach;
+        }
+        CHECK(added && found && short_probes);
+        CHECK(t.spilled() >= c.spilled_at_least);
+        CHECK(!t.find(HashedText("absent", c.hash(0))));
+        // Erase every other entry, then the rest: the survivors stay reachable throughout.
+        for (std::size_t pass = 0; pass < 2; ++pass) {
+            bool erased = true, survivors = true;
+            for (std::size_t i = pass; i < items.size(); i += 2) erased = t.erase(items[i].hashed()) == &items[i] && erased;
+            for (std::size_t i = 0; i < items.size(); ++i)
+                survivors = survivors && (t.find(items[i].hashed()) == &items[i]) == (pass == 0 && i % 2 == 1);
+            CHECK(erased && survivors);
+        }
+        CHECK(t.spilled() == 0);
+        if (!found || !short_probes) std::printf("  in case: %s\n", c.name);
+    }
+}
+
+// Entries spilled while they share a home move back into the slots once growth separates their
+// homes; removal by identity finds spilled and slotted entries alike.
+void spilled_entries_return() {
+    std::vector<Item> crowd, others;
+    for (std::size_t i = 0; i < 42; ++i) crowd.push_back({id(i), 3 | (std::uint64_t(i) << 6)});  // one home up to 64
+    for (std::size_t i = 0; i < 20; ++i) others.push_back({id(i, 1), (i + 1) * 0x9e3779b97f4a7c15ull});
+    Table t;
+    for (Item& item : crowd) add(t, item);
+    CHECK(t.capacity() == 64 && t.spilled() == crowd.size() - kReach);
+    t.erase(crowd[0]);   // slotted
+    t.erase(crowd[41]);  // spilled
+    CHECK(!t.find(crowd[0].hashed()) && !t.find(crowd[41].hashed()) && t.spilled() == crowd.size() - kReach - 1);
+    for (Item& item : others) add(t, item);  // enough to grow to 128 homes, where the crowd has two
+    CHECK(t.capacity() == 128 && t.spilled() == 0);
+    bool found = true;
+    for (std::size_t i = 1; i < 41; ++i) found = found && t.find(crowd[i].hashed()) == &crowd[i];
+    for (Item& item : others) found = found && t.find(item.hashed()) == &item;
+    CHECK(found);
+}
+
+// Real ids, hashed as the ledgers hash them, picked so that their hashes agree in the low 12
+// bits: in any table of up to 4096 homes they all start their probe at one slot, so without a
+// bound every lookup near them would read all of them.
+void crafted_ids() {
+    const std::string first = id(0, 0xbad);
+    const std::uint64_t target = qsc::hash_text(first) & 0xfff;
+    std::vector<std::string> crafted{first};
+    for (std::size_t i = 1; crafted.size() < 300; ++i) {
+        std::string candidate = id(i, 0xbad);
+        if ((qsc::hash_text(candidate) & 0xfff) == target) crafted.push_back(std::move(candidate));
+    }
+    FlatStringSet set;
+    qsc::OrderedSet ordered;
+    for (const auto& k : crafted) set.insert(k), ordered.touch_back(k);
+    CHECK(set.size() == crafted.size() && ordered.size() == crafted.size());
+    CHECK(sound(set, crafted) && sound(ordered, crafted));
+    CHECK(TableProbe::table(set).spilled() >= crafted.size() - kReach);  // they did collide
+    CHECK(TableProbe::table(set).probes(id(0, 0xbee)) <= kReach);
+    CHECK(listed(set) == crafted && listed(ordered) == crafted);
+    // Ordinary ids among them: still found within reach; then everything leaves.
+    const auto plain = ids(2000, 1);
+    for (const auto& k : plain) set.insert(k);
+    std::vector<std::string> all = crafted;
+    all.insert(all.end(), plain.begin(), plain.end());
+    CHECK(sound(set, all));
+    bool erased = true;
+    for (const auto& k : crafted) erased = set.erase(k) && ordered.erase(k) && erased;
+    CHECK(erased && listed(set) == plain && sound(set, plain) && ordered.empty());
+}
+
+// Eviction from the front and moves to the back follow use, whatever the hashes.
+void order_of_use() {
+    const auto keys = ids(20);
+    qsc::OrderedSet lru;
+    for (const auto& k : keys) lru.touch_back(k);
+    lru.move_to_back(keys[0]);
+    lru.touch_back(keys[5]);
+    lru.trim_front(10);
+    std::vector<std::string> expected(keys.begin() + 12, keys.end());
+    expected.push_back(keys[0]);
+    expected.push_back(keys[5]);
+    CHECK(listed(lru) == expected);
+    CHECK(lru.front_key() == keys[12]);
+}
+
+// What a container holds, in order, and whether each member is found.
+template <class C>
+std::pair<std::vector<std::string>, bool> state(const C& c) {
+    auto members = listed(c);
+    const bool found = sound(c, members);
+    return {std::move(members), found};
+}
+
+// Each allocation an insertion makes fails in turn; a failed insertion changes nothing.
+template <class Insert, class Snapshot>
+void fails_cleanly(const char* what, long allocations, Insert insert, Snapshot snapshot) {
+    const auto before = snapshot();
+    long failures = 0;
+    for (long n = 0;; ++n) {
+        fail_in = n;
+        try {
+            insert();
+        } catch (const std::bad_alloc&) {
+            fail_in = -1;
+            ++failures;
+            if (snapshot() != before) {
+                std::printf("  changed by a failed insertion: %s, allocation %ld\n", what, n);
+                CHECK(false);
+                return;
+            }
+            continue;
+        }
+        fail_in = -1;
+        break;
+    }
+    CHECK(failures == allocations);
+    CHECK(snapshot() != before);
+}
+
+void failed_allocations() {
+    const auto keys = ids(7);
+    {
+        FlatStringSet set;  // the seventh key grows eight homes to sixteen
+        for (std::size_t i = 0; i < 6; ++i) set.insert(keys[i]);
+        fails_cleanly("set growth", 2, [&] { set.insert(keys[6]); }, [&] { return state(set); });  // key, slots
+        CHECK(sound(set, keys));
+    }
+    {
+        OrderedMap<std::string> map;
+        for (std::size_t i = 0; i < 6; ++i) map.emplace_back(keys[i], keys[i]);
+        // The value's string, the entry, the slots.
+        fails_cleanly("map growth", 3, [&] { map.emplace_back(keys[6], std::string(64, 'v')); },
+                      [&] { return state(map); });
+        CHECK(sound(map, keys) && *map.find(keys[6]) == std::string(64, 'v'));
+    }
+    {
+        std::vector<Item> items;
+        for (std::size_t i = 0; i <= kReach; ++i) items.push_back({id(i), 9});
+        Table t;
+        for (std::size_t i = 0; i < kReach; ++i) add(t, items[i]);  // a full reach: the next one spills
+        auto contents = [&] {
+            std::vector<const Item*> found;
+            for (Item& item : items) found.push_back(t.find(item.hashed()));
+            return std::pair{found, t.spilled()};
+        };
+        fails_cleanly("spill", 2, [&] { add(t, items[kReach]); }, contents);  // the spill set, its node
+        CHECK(t.spilled() == 1);
+    }
+}
+
+// The ledger lists claims in the order they were made, so a replayed journal lists them alike.
+void claims_in_order() {
+    const auto keys = ids(50);
+    qsc::ClaimRegistry claims(500);
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::string& k = keys[i * 17 % keys.size()];  // 17 is prime to 50
+        claims.try_claim("r", k);
+        expected.push_back(k);
+    }
+    for (std::size_t i = 0; i < 10; ++i) claims.release("r", expected[i * 3]);
+    claims.try_claim("r", expected[0]);
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (i % 3 != 0 || i >= 30) rest.push_back(expected[i]);
+    rest.push_back(expected[0]);
+    CHECK(listed(*claims.inflight_ids("r")) == rest);
+}
+
+}  // namespace
+
+int main() {
+    growth();
+    erase_by_backward_shift();
+    collisions();
+    spilled_entries_return();
+    crafted_ids();
+    order_of_use();
+    failed_allocations();
+    claims_in_order();
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
