@@ -8,8 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "core/enums.hpp"
 #include "core/error.hpp"
