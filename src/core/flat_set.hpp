@@ -15,7 +15,7 @@
 
 #include "core/open_table.hpp"
 #include "core/ordered.hpp"
-#include "core/string_map.hpp"
+#include "core/text_hash.hpp"
 
 namespace qsc {
 

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/string_map.hpp"
+#include "core/text_hash.hpp"
 
 namespace qsc {
 

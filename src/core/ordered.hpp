@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "core/open_table.hpp"
-#include "core/string_map.hpp"
+#include "core/text_hash.hpp"
 
 namespace qsc {
 

@@ -14,7 +14,7 @@
 #include "core/open_table.hpp"
 #include "core/ordered.hpp"
 #include "core/runtime/claims.hpp"
-#include "core/string_map.hpp"
+#include "core/text_hash.hpp"
 
 // Allocation failure on demand: the n-th allocation from now throws.
 namespace {

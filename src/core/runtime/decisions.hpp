@@ -12,7 +12,7 @@
 
 #include "core/enums.hpp"
 #include "core/ordered.hpp"
-#include "core/string_map.hpp"
+#include "core/text_hash.hpp"
 #include "core/runtime/ticket.hpp"
 
 namespace qsc {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "core/ordered.hpp"
-#include "core/string_map.hpp"
+#include "core/text_hash.hpp"
 
 namespace qsc {
 

@@ -13,7 +13,7 @@
 #include "core/enums.hpp"
 #include "core/ordered.hpp"
 #include "core/runtime/ticket.hpp"
-#include "core/string_map.hpp"
+#include "core/text_hash.hpp"
 
 namespace qsc {
 
