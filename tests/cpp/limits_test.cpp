@@ -13,6 +13,8 @@
 #include "core/runtime/session.hpp"
 #include "core/runtime/subscription.hpp"
 
+#include "check.hpp"
+
 namespace qsc {
 
 struct LimitsProbe {
@@ -30,19 +32,6 @@ struct LimitsProbe {
 }  // namespace qsc
 
 namespace {
-
-int failed = 0;
-int passed = 0;
-
-void check(bool ok, const char* what, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED line %d: %s\n", line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 using qsc::LimitsProbe;
 constexpr std::uint64_t kLast = LimitsProbe::kLast;
@@ -128,6 +117,5 @@ int main() {
     roster_tickets();
     tracker_tickets();
     retry_counts_saturate();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return check::finish();
 }

@@ -16,6 +16,8 @@
 #include "core/runtime/claims.hpp"
 #include "core/text_hash.hpp"
 
+#include "check.hpp"
+
 // Allocation failure on demand: the n-th allocation from now throws.
 namespace {
 long fail_in = -1;
@@ -48,19 +50,6 @@ struct TableProbe {
 }  // namespace qsc
 
 namespace {
-
-int failed = 0;
-int passed = 0;
-
-void check(bool ok, const char* what, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        std::printf("FAILED line %d: %s\n", line, what);
-    }
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
 
 using qsc::FlatStringSet;
 using qsc::HashedText;
@@ -375,6 +364,5 @@ int main() {
     order_of_use();
     failed_allocations();
     claims_in_order();
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    return check::finish();
 }
