@@ -19,26 +19,33 @@
 
 namespace qsc {
 
-class FlatStringSet {
-    // The bytes start right after `size`, in the struct's tail padding: with a 20-byte header a
-    // 36-byte id fits a 64-byte heap block, where 24 bytes would need an 80-byte one.
-    struct Key {
-        Key* prev;
-        Key* next;
-        std::uint32_t size;
+namespace detail {
 
-        const char* data() const noexcept { return reinterpret_cast<const char*>(this) + kBytesAt; }
-        char* data() noexcept { return reinterpret_cast<char*>(this) + kBytesAt; }
-        std::string_view text() const noexcept { return {data(), size}; }
-    };
+// A key of a FlatStringSet. The bytes start right after `size`, in the struct's tail padding:
+// with a 20-byte header a 36-byte id fits a 64-byte heap block, where 24 bytes would need an
+// 80-byte one.
+struct SetKey {
+    SetKey* prev;
+    SetKey* next;
+    std::uint32_t size;
+
+    const char* data() const noexcept { return reinterpret_cast<const char*>(&size + 1); }
+    char* data() noexcept { return reinterpret_cast<char*>(&size + 1); }
+    std::string_view text() const noexcept { return {data(), size}; }
+};
+struct SetKeys {
+    static const char* data(const SetKey& k) noexcept { return k.data(); }
+    static std::string_view text(const SetKey& k) noexcept { return k.text(); }
+    // Not stored: asked only past 2^24 homes, or for a key that spills while the table grows.
+    static std::uint64_t hash(const SetKey& k) noexcept { return hash_text(k.text()); }
+};
+
+}  // namespace detail
+
+class FlatStringSet : public detail::OwnedEntries<detail::SetKey, OpenTable<detail::SetKey, detail::SetKeys>> {
+    using Key = detail::SetKey;
+    using Table = OpenTable<Key, detail::SetKeys>;
     static constexpr std::size_t kBytesAt = offsetof(Key, size) + sizeof(std::uint32_t);
-    struct Keys {
-        static const char* data(const Key& k) noexcept { return k.data(); }
-        static std::string_view text(const Key& k) noexcept { return k.text(); }
-        // Not stored: asked only past 2^24 homes, or for a key that spills while the table grows.
-        static std::uint64_t hash(const Key& k) noexcept { return hash_text(k.text()); }
-    };
-    using Table = OpenTable<Key, Keys>;
 
 public:
     // Tests of the table reach its index directly.
@@ -63,24 +70,6 @@ public:
         const Key* at_ = nullptr;
     };
 
-    FlatStringSet() noexcept = default;
-    FlatStringSet(const FlatStringSet&) = delete;
-    FlatStringSet& operator=(const FlatStringSet&) = delete;
-    FlatStringSet(FlatStringSet&& other) noexcept
-        : table_(std::move(other.table_)), order_(std::move(other.order_)), size_(std::exchange(other.size_, 0)) {}
-    FlatStringSet& operator=(FlatStringSet&& other) noexcept {
-        if (this != &other) {
-            clear();
-            table_ = std::move(other.table_);
-            order_ = std::move(other.order_);
-            size_ = std::exchange(other.size_, 0);
-        }
-        return *this;
-    }
-    ~FlatStringSet() { clear(); }
-
-    std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
     // Oldest first.
     const_iterator begin() const noexcept { return const_iterator(order_.head); }
     const_iterator end() const noexcept { return const_iterator(); }
@@ -117,22 +106,6 @@ public:
         return true;
     }
 
-    // Out of line, as OrderedMap::clear.
-    [[gnu::noinline]] void clear() noexcept {
-        order_.drain(&destroy);
-        table_.clear();
-        size_ = 0;
-    }
-
-private:
-    static void destroy(Key* k) noexcept {
-        k->~Key();
-        ::operator delete(k);
-    }
-
-    Table table_;
-    detail::InsertionOrder<Key> order_;
-    std::size_t size_ = 0;
 };
 
 }  // namespace qsc

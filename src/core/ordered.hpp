@@ -59,27 +59,80 @@ struct InsertionOrder {
     }
 };
 
+// What an owning container holds: the table that finds its entries and their order. Each entry
+// is one block from operator new, freed here; moving hands everything over.
+template <class Node, class Table>
+class OwnedEntries {
+public:
+    OwnedEntries() noexcept = default;
+    OwnedEntries(const OwnedEntries&) = delete;
+    OwnedEntries& operator=(const OwnedEntries&) = delete;
+    OwnedEntries(OwnedEntries&& other) noexcept
+        : table_(std::move(other.table_)), order_(std::move(other.order_)), size_(std::exchange(other.size_, 0)) {}
+    OwnedEntries& operator=(OwnedEntries&& other) noexcept {
+        if (this != &other) {
+            clear();
+            table_ = std::move(other.table_);
+            order_ = std::move(other.order_);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~OwnedEntries() { clear(); }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    // Forgets every entry and gives the table back. Out of line: every owner's destructor
+    // calls it, and copies of it there would crowd out inlining on the paths that matter.
+    [[gnu::noinline]] void clear() noexcept {
+        order_.drain(&destroy);
+        table_.clear();
+        size_ = 0;
+    }
+
+protected:
+    static void destroy(Node* n) noexcept {
+        n->~Node();
+        ::operator delete(n);
+    }
+
+    Table table_;
+    InsertionOrder<Node> order_;
+    std::size_t size_ = 0;
+};
+
+// An entry of an OrderedMap: its links, the key's hash and length, the value, then the key's bytes.
+template <class V>
+struct MapNode {
+    MapNode* prev;
+    MapNode* next;
+    std::uint64_t hash;
+    std::size_t size;
+    V value;
+
+    const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    std::string_view text() const noexcept { return {data(), size}; }
+};
+template <class V>
+struct MapKeys {
+    static const char* data(const MapNode<V>& n) noexcept { return n.data(); }
+    static std::string_view text(const MapNode<V>& n) noexcept { return n.text(); }
+    static std::uint64_t hash(const MapNode<V>& n) noexcept { return n.hash; }
+};
+
 }  // namespace detail
 
 template <class V>
-class OrderedMap {
-    struct Node {
-        Node* prev;
-        Node* next;
-        std::uint64_t hash;
-        std::size_t size;
-        V value;
-
-        const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
-        char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
-        std::string_view text() const noexcept { return {data(), size}; }
-    };
-    struct Keys {
-        static const char* data(const Node& n) noexcept { return n.data(); }
-        static std::string_view text(const Node& n) noexcept { return n.text(); }
-        static std::uint64_t hash(const Node& n) noexcept { return n.hash; }
-    };
-    using Table = OpenTable<Node, Keys>;
+class OrderedMap : public detail::OwnedEntries<detail::MapNode<V>, OpenTable<detail::MapNode<V>, detail::MapKeys<V>>> {
+    using Node = detail::MapNode<V>;
+    using Table = OpenTable<Node, detail::MapKeys<V>>;
+    using Base = detail::OwnedEntries<Node, Table>;
+    using Base::destroy;
+    using Base::order_;
+    using Base::size_;
+    using Base::table_;
 
 public:
     // Tests of the table reach its index directly.
@@ -114,24 +167,6 @@ public:
     using iterator = Iterator<false>;
     using const_iterator = Iterator<true>;
 
-    OrderedMap() noexcept = default;
-    OrderedMap(const OrderedMap&) = delete;
-    OrderedMap& operator=(const OrderedMap&) = delete;
-    OrderedMap(OrderedMap&& other) noexcept
-        : table_(std::move(other.table_)), order_(std::move(other.order_)), size_(std::exchange(other.size_, 0)) {}
-    OrderedMap& operator=(OrderedMap&& other) noexcept {
-        if (this != &other) {
-            clear();
-            table_ = std::move(other.table_);
-            order_ = std::move(other.order_);
-            size_ = std::exchange(other.size_, 0);
-        }
-        return *this;
-    }
-    ~OrderedMap() { clear(); }
-
-    std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
 
     iterator begin() noexcept { return iterator(order_.head); }
     iterator end() noexcept { return iterator(); }
@@ -202,14 +237,6 @@ public:
         while (size_ > capacity) pop_front();
     }
 
-    // Forgets every entry and gives the table back. Out of line: every owner's destructor
-    // calls it, and copies of it there would crowd out inlining on the paths that matter.
-    [[gnu::noinline]] void clear() noexcept {
-        order_.drain(&destroy);
-        table_.clear();
-        size_ = 0;
-    }
-
 private:
     // A new entry at the back; the key must be absent. A failed insertion changes nothing.
     template <class... A>
@@ -242,14 +269,6 @@ private:
         --size_;
     }
 
-    static void destroy(Node* n) noexcept {
-        n->~Node();
-        ::operator delete(n);
-    }
-
-    Table table_;
-    detail::InsertionOrder<Node> order_;
-    std::size_t size_ = 0;
 };
 
 struct NoValue {};
