@@ -86,23 +86,14 @@ public:
         void* block = ::operator new(kBytesAt + size < sizeof(Key) ? sizeof(Key) : kBytesAt + size);
         Key* k = new (block) Key{nullptr, nullptr, static_cast<std::uint32_t>(size)};
         if (size) std::memcpy(k->data(), key.text.data(), size);
-        try {
-            table_.insert(key, k, vacancy);
-        } catch (...) {
-            destroy(k);
-            throw;
-        }
-        order_.link_back(k);
-        ++size_;
+        adopt(key, k, vacancy);
         return true;
     }
 
     bool erase(const HashedText& key) noexcept {
         Key* k = table_.erase(key);
         if (!k) return false;
-        order_.unlink(k);
-        destroy(k);
-        --size_;
+        drop(k);
         return true;
     }
 

@@ -92,6 +92,26 @@ public:
     }
 
 protected:
+    // Takes a new entry in: into the table where its lookup found room, then at the back. An
+    // entry the table cannot take is freed, and nothing changes.
+    void adopt(const HashedText& key, Node* n, typename Table::Vacancy vacancy) {
+        try {
+            table_.insert(key, n, vacancy);
+        } catch (...) {
+            destroy(n);
+            throw;
+        }
+        order_.link_back(n);
+        ++size_;
+    }
+
+    // Unlinks and frees an entry already out of the table.
+    void drop(Node* n) noexcept {
+        order_.unlink(n);
+        destroy(n);
+        --size_;
+    }
+
     static void destroy(Node* n) noexcept {
         n->~Node();
         ::operator delete(n);
@@ -130,6 +150,7 @@ class OrderedMap : public detail::OwnedEntries<detail::MapNode<V>, OpenTable<det
     using Table = OpenTable<Node, detail::MapKeys<V>>;
     using Base = detail::OwnedEntries<Node, Table>;
     using Base::destroy;
+    using Base::drop;
     using Base::order_;
     using Base::size_;
     using Base::table_;
@@ -251,22 +272,8 @@ private:
             throw;
         }
         if (size) std::memcpy(n->data(), key.text.data(), size);
-        try {
-            table_.insert(key, n, vacancy);
-        } catch (...) {
-            destroy(n);
-            throw;
-        }
-        order_.link_back(n);
-        ++size_;
+        this->adopt(key, n, vacancy);
         return n;
-    }
-
-    // Unlinks and frees an entry already out of the table.
-    void drop(Node* n) noexcept {
-        order_.unlink(n);
-        destroy(n);
-        --size_;
     }
 
 };
