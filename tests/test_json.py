@@ -359,10 +359,39 @@ def test_moderate_nesting_converts(build):
     assert roundtrip(build(200)) == build(200)
 
 
+def interpreters_own_depth(build):
+    """The nesting at which the running interpreter's own C code (repr) raises RecursionError: the
+    Python recursion limit on 3.11, a fixed C limit of its own on 3.12 and later."""
+    low, high = 1, 2
+    while True:
+        try:
+            repr(build(high))
+        except RecursionError:
+            break
+        low, high = high, high * 2
+    while high - low > 1:
+        middle = (low + high) // 2
+        try:
+            repr(build(middle))
+            low = middle
+        except RecursionError:
+            high = middle
+    return high
+
+
+# Conversion goes no deeper than the interpreter's own C code goes, whatever limit that follows.
+@pytest.mark.parametrize("limit", [None, 300], ids=["default_limit", "lowered_limit"])
 @pytest.mark.parametrize("build", [nested_lists, nested_dicts])
-def test_nesting_beyond_the_interpreter_limit_raises_recursion_error(build):
-    with pytest.raises(RecursionError):
-        roundtrip(build(sys.getrecursionlimit() + 100))
+def test_nesting_beyond_the_interpreter_limit_raises_recursion_error(build, limit):
+    old = sys.getrecursionlimit()
+    if limit is not None:
+        sys.setrecursionlimit(limit)
+    try:
+        depth = interpreters_own_depth(build) + 100
+        with pytest.raises(RecursionError):
+            roundtrip(build(depth))
+    finally:
+        sys.setrecursionlimit(old)
 
 
 @pytest.mark.parametrize("build", [nested_lists, nested_dicts])
