@@ -20,9 +20,16 @@ bool ParticipantRoster::add(Participant participant) {
         merge_into(participants_[*at], std::move(participant));
         return false;
     }
-    participants_.reserve(participants_.size() + 1);
-    index_.emplace_back(id, participants_.size());
-    participants_.push_back(std::move(participant));  // has room: cannot throw
+    // Grown first, as vectors grow (reserving one more each time would copy the roster on every
+    // add); an index entry that cannot be made takes the new participant back out. The key is
+    // the stored id now: the argument was moved from.
+    participants_.push_back(std::move(participant));
+    try {
+        index_.emplace_back(HashedText(participants_.back().id, id.hash), participants_.size() - 1);
+    } catch (...) {
+        participants_.pop_back();
+        throw;
+    }
     return true;
 }
 
