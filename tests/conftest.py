@@ -13,10 +13,14 @@ from hypothesis import settings
 settings.register_profile("qsc", deadline=None)
 settings.load_profile("qsc")
 
-# The reference host's modules import each other by their plain names, as when run as scripts;
-# so do the benchmark's, whose pure-Python baselines are also the model-based tests' references.
+# The reference host's package from this source tree; the benchmark's modules by their plain
+# names, as when run as scripts (its pure-Python baselines are the model-based tests' references).
 _root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(_root, "examples"), os.path.join(_root, "bench")]
+sys.path[:0] = [os.path.join(_root, "host"), os.path.join(_root, "bench")]
+# Child processes (the host run as a command) see the same module and package.
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    [os.path.abspath(_build)] * bool(_build) + [os.path.join(_root, "host")]
+    + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -11,10 +11,10 @@ from websockets.asyncio.server import serve
 from websockets.datastructures import Headers
 from websockets.http11 import Response
 
-import host as host_module
-from agent import ToyAgent
-from journal import Core, Journal
-from report import Clock, Reporter
+from quarn_host import host as host_module
+from quarn_host.agent import ToyAgent
+from quarn_host.journal import Core, Journal
+from quarn_host.report import Clock, Reporter
 
 MESSAGE = {"id": "m1", "content": "hi", "message_type": "text", "sender_type": "User",
            "sender_id": "u1", "inserted_at": "t", "updated_at": "t"}

@@ -14,9 +14,9 @@ from pathlib import Path
 import pytest
 import quarn_sdk_core as q
 
-import host as host_module
-import platform_sim
-from journal import replay
+from quarn_host import host as host_module
+from quarn_host import simulator as platform_sim
+from quarn_host.journal import replay
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 TIME_SCALE = 0.05  # the scenario spans about 40 policy seconds: two real seconds

@@ -1,11 +1,12 @@
 """The decision journal: what it records, and that a replay finds every changed decision."""
 
 import json
+import sys
 
 import pytest
 import quarn_sdk_core as q
 
-from journal import Core, Journal, decode, encode, replay
+from quarn_host.journal import Core, Journal, decode, encode, replay
 
 MESSAGE = {"id": "m1", "content": "hi", "message_type": "text", "sender_type": "User",
            "sender_id": "u1", "inserted_at": "t", "updated_at": "t"}
@@ -15,7 +16,7 @@ def record_session(path):
     """A few calls of each kind: objects made, objects passed, enums, value objects, an error."""
     journal = Journal(open(path, "w", encoding="utf-8"))
     core = Core(journal)
-    session = core.Session(core.SessionPolicy.default())
+    session = core.Session(core.default_policy())
     epoch = session.begin_attempt(0.0)
     session.on_upgrade_rejected(epoch, 0.5, 429, 2.0, 0.25)
     epoch = session.begin_attempt(3.0)
@@ -96,3 +97,11 @@ def test_values_survive_encoding_and_json(value):
 def test_objects_the_journal_did_not_make_are_refused():
     with pytest.raises(TypeError, match="cannot record a object"):
         encode(object(), {})
+
+
+def test_the_journal_keeps_no_object_alive(tmp_path):
+    core = Core(Journal(None))
+    ledger = core.TurnLedger()
+    inner = ledger._target
+    del ledger
+    assert sys.getrefcount(inner) == 2  # only `inner` and the call's own argument

@@ -7,7 +7,7 @@ import pytest
 from websockets.asyncio.client import connect
 from websockets.asyncio.server import serve
 
-import phoenix
+from quarn_host import phoenix
 
 
 @pytest.mark.parametrize("text, expected", [

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Static checks of the typed surface: the stubs against the built module (stubtest, no
-# allowlist), then mypy --strict (settings in pyproject.toml) on bench/ and, where present,
-# examples/, each directory on its own so that their script names cannot clash.
+# allowlist), then mypy --strict (settings in pyproject.toml) on the reference host's package,
+# bench/ and examples/, each on its own so that their script names cannot clash.
 #
 # Without QSC_BUILD_DIR both checks see the installed package and the stubs installed with it.
 # With QSC_BUILD_DIR they see that development build and the stubs of this source tree.
@@ -19,7 +19,9 @@ if [ -n "${QSC_BUILD_DIR:-}" ]; then
 fi
 
 "$python" -m mypy.stubtest quarn_sdk_core
-for dir in bench examples; do
+# The host package from this source tree, whichever copy of the module is checked.
+export MYPYPATH="$PWD/host${MYPYPATH:+:$MYPYPATH}"
+for dir in host/quarn_host bench examples; do
   if [ -d "$dir" ]; then
     "$python" -m mypy "$dir"
   fi

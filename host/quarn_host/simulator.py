@@ -10,7 +10,7 @@ Besides pushing events, the platform answers the host's own pushes on its channe
                         {"status": "error", "response": {"reason": "not_found" | "rejected"}}
 A message is open until a processed write, or a failed write that is not retryable, lands.
 
-Run it alone with `python examples/platform_sim.py --port 4040`; `examples/host.py` starts one
+Run it alone with `python -m quarn_host.simulator --port 4040`; the host starts one
 in-process unless given `--url`.
 """
 
@@ -28,7 +28,7 @@ from websockets.datastructures import Headers
 from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Request, Response
 
-import phoenix
+from . import phoenix
 
 AGENT_ID = "agent-7"
 LOBBY, SUPPORT, OPS, DESIGN, EXTRA = "r-lobby", "r-support", "r-ops", "r-design", "r-pop-up"

@@ -9,23 +9,19 @@ module, not the world, changed its mind.
 from __future__ import annotations
 
 import json
-import os
-import sys
 from dataclasses import dataclass
-from typing import IO, Any, Callable, Iterator
+from typing import IO, Any, Callable, Iterator, ParamSpec, TypeVar, cast
 
-# Like the test suite: QSC_BUILD_DIR puts a development build ahead of an installed copy.
-_build = os.environ.get("QSC_BUILD_DIR")
-if _build:
-    sys.path.insert(0, os.path.abspath(_build))
+import quarn_sdk_core as q
 
-import quarn_sdk_core as q  # noqa: E402
+P = ParamSpec("P")
+R = TypeVar("R")
 
 # Classes whose instances hold state across calls; the journal names each instance it sees made.
-STATEFUL = (
+STATEFUL = frozenset({
     "AgentFailure", "ClaimRegistry", "DecisionRegistry", "ParticipantRoster", "RetryTracker",
     "RoomRoster", "Session", "SessionPolicy", "SubscriptionTracker", "TurnLedger",
-)
+})
 # Result objects that are plain values: recorded by their properties.
 VALUE_OBJECTS = {
     "SessionOutcome": ("state", "retry_after_s", "dead_reason", "stale_reason"),
@@ -39,17 +35,20 @@ def _is_enum(value: object) -> bool:
     return cls.__module__ == "quarn_sdk_core" and (hasattr(cls, "wire_name") or hasattr(cls, "value"))
 
 
-def encode(value: Any, names: dict[int, str]) -> Any:
-    """A JSON form of an argument or a result; `names` maps id() of journaled objects to names."""
+def encode(value: Any, names: dict[int, str] | None = None) -> Any:
+    """A JSON form of an argument or a result. A journaled object is written as a reference to its
+    name; `names` (id() to name) serves the replay, whose objects are not wrapped."""
     if value is None or isinstance(value, (bool, int, float, str)):
         return value
+    if isinstance(value, Journaled):
+        return {"$ref": value._label}
     if isinstance(value, (list, tuple)):
         return [encode(v, names) for v in value]
     if isinstance(value, (set, frozenset)):
         return {"$set": sorted(value)}
     if isinstance(value, dict):
         return {"$dict": [[k, encode(v, names)] for k, v in value.items()]}
-    if id(value) in names:
+    if names is not None and id(value) in names:
         return {"$ref": names[id(value)]}
     kind = type(value).__name__
     if kind in VALUE_OBJECTS:
@@ -83,40 +82,44 @@ def describe_error(exc: BaseException) -> dict[str, Any]:
 
 
 class Journal:
-    """Writes one JSON line per module call. Lines are buffered; `close` flushes them."""
+    """Writes one JSON line per module call. Lines are buffered; `close` flushes them.
+
+    An object the module makes is handed back wrapped, and the wrapper carries the object's name:
+    the journal itself keeps nothing per object, so an object lives exactly as long as the host
+    holds it."""
 
     def __init__(self, out: IO[str] | None) -> None:
         self._out = out
-        self._names: dict[int, str] = {}
-        self._keep: list[object] = []  # named objects stay alive so their id() is never reused
-        self._counts: dict[str, int] = {}
+        self._counts: dict[str, int] = {}  # one counter per class name: bounded
         self.calls = 0
 
-    def name(self, obj: object) -> str:
-        kind = type(obj).__name__
-        self._counts[kind] = self._counts.get(kind, 0) + 1
-        label = f"{kind}#{self._counts[kind]}"
-        self._names[id(obj)] = label
-        self._keep.append(obj)
-        return label
+    def wrap(self, fn: Callable[P, R], call: str, target: Journaled | None = None) -> Callable[P, R]:
+        """`fn` as a callable that writes each call (and its answer) to the journal."""
+        label = None if target is None else target._label
 
-    def record(self, call: str, target: str | None, args: tuple[Any, ...], kwargs: dict[str, Any],
-               invoke: Callable[[], Any]) -> Any:
-        entry: dict[str, Any] = {"call": call, "self": target, "args": encode(list(args), self._names),
-                                 "kwargs": {k: encode(v, self._names) for k, v in kwargs.items()}}
-        try:
-            result = invoke()
-        except Exception as exc:
-            entry["raised"] = describe_error(exc)
+        def invoke(*args: P.args, **kwargs: P.kwargs) -> R:
+            entry: dict[str, Any] = {"call": call, "self": label, "args": encode(list(args)),
+                                     "kwargs": {k: encode(v) for k, v in kwargs.items()}}
+            raw = [_unwrap(a) for a in args]
+            kw = {k: _unwrap(v) for k, v in kwargs.items()}
+            try:
+                result = fn(*raw, **kw)  # type: ignore[arg-type]
+            except Exception as exc:
+                entry["raised"] = describe_error(exc)
+                self._write(entry)
+                raise
+            kind = type(result).__name__
+            if kind in STATEFUL and type(result).__module__ == "quarn_sdk_core":
+                self._counts[kind] = self._counts.get(kind, 0) + 1
+                named = Journaled(result, self, f"{kind}#{self._counts[kind]}")
+                entry["result"] = {"$new": named._label}
+                self._write(entry)
+                return cast(R, named)
+            entry["result"] = encode(result)
             self._write(entry)
-            raise
-        if type(result).__name__ in STATEFUL and type(result).__module__ == "quarn_sdk_core":
-            entry["result"] = {"$new": self.name(result)}
-            self._write(entry)
-            return Journaled(result, self)
-        entry["result"] = encode(result, self._names)
-        self._write(entry)
-        return result
+            return result
+
+        return invoke
 
     def _write(self, entry: dict[str, Any]) -> None:
         self.calls += 1
@@ -129,61 +132,57 @@ class Journal:
 
 
 class Journaled:
-    """A module object whose method calls are written to the journal."""
+    """A module object whose method calls are written to the journal. The host sees it as the
+    object itself (the journal hands it out under the object's own type)."""
 
-    def __init__(self, target: Any, journal: Journal) -> None:
+    __slots__ = ("_target", "_journal", "_label")
+
+    def __init__(self, target: Any, journal: Journal, label: str) -> None:
         self._target = target
         self._journal = journal
+        self._label = label
 
     def __getattr__(self, attr: str) -> Any:
         value = getattr(self._target, attr)
         if not callable(value):
             return value
-        call = f"{type(self._target).__name__}.{attr}"
-        return _journaled(self._journal, call, self._journal._names[id(self._target)], value)
+        return self._journal.wrap(value, f"{type(self._target).__name__}.{attr}", self)
 
 
-class JournaledClass:
-    """A module class: calling it, or one of its static methods, makes a journaled object."""
+def _unwrap(value: object) -> object:
+    return value._target if isinstance(value, Journaled) else value
 
-    def __init__(self, cls: Any, journal: Journal) -> None:
-        self._cls = cls
-        self._journal = journal
 
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        return _journaled(self._journal, self._cls.__name__, None, self._cls)(*args, **kwargs)
-
-    def __getattr__(self, attr: str) -> Any:
-        value = getattr(self._cls, attr)
-        if not callable(value) or _is_enum(value):
-            return value
-        return _journaled(self._journal, f"{self._cls.__name__}.{attr}", None, value)
+def _direct(fn: Callable[P, R], call: str) -> Callable[P, R]:
+    return fn
 
 
 class Core:
-    """The module as the host sees it: `core.Session(...)`, `core.evaluate_delivery_event(...)`.
-    Every call that decides is journaled; enumeration classes pass through untouched."""
+    """The module's constructors and functions as the host calls them: straight from the module,
+    or, given a journal, through it. Enumerations are used from the module directly."""
 
-    def __init__(self, journal: Journal) -> None:
+    def __init__(self, journal: Journal | None = None) -> None:
         self.journal = journal
-
-    def __getattr__(self, attr: str) -> Any:
-        value = getattr(q, attr)
-        if isinstance(value, type):
-            return JournaledClass(value, self.journal) if attr in STATEFUL else value
-        return _journaled(self.journal, attr, None, value) if callable(value) else value
-
-
-def _journaled(journal: Journal, call: str, target: str | None, fn: Any) -> Callable[..., Any]:
-    def invoke(*args: Any, **kwargs: Any) -> Any:
-        raw = tuple(_unwrap(a) for a in args)
-        kw = {k: _unwrap(v) for k, v in kwargs.items()}
-        return journal.record(call, target, raw, kw, lambda: fn(*raw, **kw))
-    return invoke
-
-
-def _unwrap(value: Any) -> Any:
-    return value._target if isinstance(value, Journaled) else value
+        wrap = journal.wrap if journal is not None else _direct
+        self.default_policy = wrap(q.SessionPolicy.default, "SessionPolicy.default")
+        self.Session = wrap(q.Session, "Session")
+        self.SubscriptionTracker = wrap(q.SubscriptionTracker, "SubscriptionTracker")
+        self.RoomRoster = wrap(q.RoomRoster, "RoomRoster")
+        self.ClaimRegistry = wrap(q.ClaimRegistry, "ClaimRegistry")
+        self.RetryTracker = wrap(q.RetryTracker, "RetryTracker")
+        self.ParticipantRoster = wrap(q.ParticipantRoster, "ParticipantRoster")
+        self.TurnLedger = wrap(q.TurnLedger, "TurnLedger")
+        self.AgentFailure = wrap(q.AgentFailure, "AgentFailure")
+        self.quarn_tool_effects = wrap(q.quarn_tool_effects, "quarn_tool_effects")
+        self.no_reply_tool = wrap(q.no_reply_tool, "no_reply_tool")
+        self.missing_reply_message = wrap(q.missing_reply_message, "missing_reply_message")
+        self.chat_room_topic = wrap(q.chat_room_topic, "chat_room_topic")
+        self.room_participants_topic = wrap(q.room_participants_topic, "room_participants_topic")
+        self.evaluate_delivery_event = wrap(q.evaluate_delivery_event, "evaluate_delivery_event")
+        self.validate_event_payload = wrap(q.validate_event_payload, "validate_event_payload")
+        self.evaluate_drain_candidate = wrap(q.evaluate_drain_candidate, "evaluate_drain_candidate")
+        self.evaluate_next_message = wrap(q.evaluate_next_message, "evaluate_next_message")
+        self.evaluate_adapter_result = wrap(q.evaluate_adapter_result, "evaluate_adapter_result")
 
 
 # ---------------------------------------------------------------------------------------------

@@ -14,10 +14,12 @@ from typing import TYPE_CHECKING, Any
 
 from websockets.exceptions import ConnectionClosed
 
-from agent import ProviderError, TurnInput
+import quarn_sdk_core as q
+
+from .agent import ProviderError, TurnInput
 
 if TYPE_CHECKING:
-    from host import Connection, Host
+    from .host import Connection, Host
 
 RETRY_PAUSE_S = 1.0  # policy seconds before a failed turn that may be retried runs again
 
@@ -191,7 +193,7 @@ class RoomWorker:
 
     async def finish_turn(self, message_id: str, ledger: Any, tools: TurnTools) -> None:
         host = self.host
-        if ledger.verdict() == host.core.TurnVerdict.MissingReply:
+        if ledger.verdict() == q.TurnVerdict.MissingReply:
             host.stats.notices += 1
             host.say("notice", f"{self.room}/{message_id}: the turn ended without a reply")
             await self.push("new_message", {"content": host.core.missing_reply_message(),
@@ -226,9 +228,9 @@ class RoomWorker:
                 self.conn.spawn(self.run_again(payload), f"retry {message_id}")
             return
         reason = field(reply, "reason") if reply.status == "error" else None
-        parked = host.core.ParkedReason.from_wire_name(reason) if isinstance(reason, str) else None
+        parked = q.ParkedReason.from_wire_name(reason) if isinstance(reason, str) else None
         if reply.status == "error":
-            parked = parked or host.core.ParkedReason.Rejected
+            parked = parked or q.ParkedReason.Rejected
             host.claims.park_settlement(room, message_id, token, parked)
             host.stats.parked += 1
             host.say("parked", f"{room}/{message_id}: the platform refused the write ({parked})")

@@ -1,0 +1,5 @@
+import sys
+
+from .cli import host_main
+
+sys.exit(host_main())
