@@ -4,7 +4,9 @@
 Besides pushing events, the platform answers the host's own pushes on its channels:
   agent_rooms:<agent>   "list_rooms"          -> {"room_ids": [...]}
   chat_room:<room>      "open_message_ids"    -> {"ids": [...]}       open messages, oldest first
-  chat_room:<room>      "next_open_message"   -> {"message": {...} | null}
+  chat_room:<room>      "next_open_message"   -> {"message": {...} | null}   the oldest open message
+                        whose id is not in the push's optional "skip" list (the ids whose outcome
+                        the host already holds, so that one unwritten outcome does not hide the rest)
   chat_room:<room>      "new_message"         -> {"id": ...}          then echoes "message_created"
   chat_room:<room>      "mark_processed" / "mark_failed"  terminal-state writes; a refusal is
                         {"status": "error", "response": {"reason": "not_found" | "rejected"}}
@@ -130,7 +132,9 @@ class Platform:
         if kind == "chat_room" and event == "open_message_ids":
             return "ok", {"ids": [m.id for m in self.open_messages(key)]}
         if kind == "chat_room" and event == "next_open_message":
-            pending = self.open_messages(key)
+            skip = body.get("skip") if isinstance(body, dict) else None
+            held = {i for i in skip if isinstance(i, str)} if isinstance(skip, list) else set()
+            pending = [m for m in self.open_messages(key) if m.id not in held]
             return "ok", {"message": pending[0].payload if pending else None}
         if kind == "chat_room" and event == "new_message":
             return self._post(conn, key, body)
