@@ -13,7 +13,8 @@ Besides pushing events, the platform answers the host's own pushes on its channe
 A message is open until a processed write, or a failed write that is not retryable, lands.
 
 Run it alone with `python -m quarn_host.simulator --port 4040`; the host starts one
-in-process unless given `--url`.
+in-process unless given `--url`. `python -m quarn_host.simulator --chaos SEED ...` runs the chaos
+mode instead (chaos.py): a random world full of faults against the host as a child process.
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import itertools
+import sys
 from dataclasses import dataclass, field
 from http import HTTPStatus
 from typing import Any, Callable
@@ -197,19 +199,7 @@ class SimConnection:
         tasks = [asyncio.create_task(self._writer()), asyncio.create_task(script(self))]
         try:
             async for text in self.ws:
-                frame = phoenix.decode(text)
-                status, response = self.platform.answer(self, frame)
-                if frame.event == phoenix.JOIN:
-                    self.join_refs[frame.topic] = frame.ref
-                self._outbox.put_nowait(phoenix.Frame(
-                    frame.join_ref, frame.ref, frame.topic, phoenix.REPLY,
-                    {"status": status, "response": response}))
-                if frame.event == phoenix.LEAVE:
-                    self._outbox.put_nowait(phoenix.Frame(
-                        frame.join_ref, None, frame.topic, phoenix.CLOSE, {}))
-                for deferred in self._deferred:
-                    self._outbox.put_nowait(deferred)
-                self._deferred.clear()
+                self.respond(phoenix.decode(text))
                 await self.platform.changed()
         except ConnectionClosed:
             pass
@@ -218,6 +208,21 @@ class SimConnection:
                 task.cancel()
             await asyncio.gather(*tasks, return_exceptions=True)
             await self.platform.changed()
+
+    def respond(self, frame: phoenix.Frame) -> None:
+        """Queues the reply to one push, then the events that must follow it."""
+        status, response = self.platform.answer(self, frame)
+        if frame.event == phoenix.JOIN:
+            self.join_refs[frame.topic] = frame.ref
+        self._outbox.put_nowait(phoenix.Frame(
+            frame.join_ref, frame.ref, frame.topic, phoenix.REPLY,
+            {"status": status, "response": response}))
+        if frame.event == phoenix.LEAVE:
+            self._outbox.put_nowait(phoenix.Frame(
+                frame.join_ref, None, frame.topic, phoenix.CLOSE, {}))
+        for deferred in self._deferred:
+            self._outbox.put_nowait(deferred)
+        self._deferred.clear()
 
     def later(self, topic: str, event: str, payload: Any) -> None:
         """Queues an event for a joined topic, to follow the reply now being written."""
@@ -366,10 +371,7 @@ async def start(platform: Platform, port: int = 0) -> tuple[Server, str]:
         if platform.upgrade_attempts > 1:
             return None
         platform.log(f"refuses the first upgrade: 429, Retry-After {RETRY_AFTER_S}")
-        headers = Headers({"Retry-After": str(RETRY_AFTER_S), "Content-Type": "text/plain"})
-        body = b"Too many connection attempts\n"
-        headers["Content-Length"] = str(len(body))
-        return Response(HTTPStatus.TOO_MANY_REQUESTS, "Too Many Requests", headers, body)
+        return too_many_requests(RETRY_AFTER_S)
 
     async def accept(ws: ServerConnection) -> None:
         platform.connections += 1
@@ -379,28 +381,53 @@ async def start(platform: Platform, port: int = 0) -> tuple[Server, str]:
 
     server = await serve(accept, "127.0.0.1", port, process_request=refuse_first_upgrade,
                          ping_interval=None)
+    return server, url_of(server)
+
+
+def too_many_requests(retry_after_s: int) -> Response:
+    """The refusal of an upgrade: HTTP 429 with a Retry-After in seconds."""
+    headers = Headers({"Retry-After": str(retry_after_s), "Content-Type": "text/plain"})
+    body = b"Too many connection attempts\n"
+    headers["Content-Length"] = str(len(body))
+    return Response(HTTPStatus.TOO_MANY_REQUESTS, "Too Many Requests", headers, body)
+
+
+def url_of(server: Server) -> str:
+    """The URL a host connects to for a server listening on 127.0.0.1."""
     bound = next(iter(server.sockets)).getsockname()[1]
-    return server, f"ws://127.0.0.1:{bound}/socket/websocket?vsn=2.0.0&agent_id={AGENT_ID}"
+    return f"ws://127.0.0.1:{bound}/socket/websocket?vsn=2.0.0&agent_id={AGENT_ID}"
 
 
 async def _close_at_once(conn: SimConnection) -> None:
     await conn.ws.close(1000, "scenario over")
 
 
-async def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--port", type=int, default=4040)
-    parser.add_argument("--time-scale", type=float, default=1.0)
-    args = parser.parse_args()
-    platform = Platform(time_scale=args.time_scale, log=lambda line: print(f"platform {line}", flush=True))
-    server, url = await start(platform, args.port)
+async def serve_scenario(port: int, time_scale: float) -> None:
+    platform = Platform(time_scale=time_scale, log=lambda line: print(f"platform {line}", flush=True))
+    server, url = await start(platform, port)
     print(f"platform listening: {url}", flush=True)
     async with server:
         await server.serve_forever()
 
 
-if __name__ == "__main__":
+def main(argv: list[str] | None = None) -> int:
+    """Serves the scripted scenario; with --chaos, runs the chaos mode and its checker."""
+    args = sys.argv[1:] if argv is None else argv
+    if any(a == "--chaos" or a.startswith("--chaos=") for a in args):
+        from . import chaos  # only that mode needs it
+
+        return chaos.main(args)
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n")[0],
+                                     epilog="--chaos SEED runs the chaos mode (see --chaos 0 --help)")
+    parser.add_argument("--port", type=int, default=4040)
+    parser.add_argument("--time-scale", type=float, default=1.0)
+    parsed = parser.parse_args(args)
     try:
-        asyncio.run(main())
+        asyncio.run(serve_scenario(parsed.port, parsed.time_scale))
     except KeyboardInterrupt:
         pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
