@@ -981,8 +981,11 @@ class ChaosRun:
             self.runner.kill()
 
     async def watch_memory(self) -> None:
+        """Samples the host's memory from its first connection on (before it, the figure is
+        only the interpreter starting)."""
         while True:
-            self.memory.sample(rss_kb(self.runner.pid))
+            if self.platform.connections:
+                self.memory.sample(rss_kb(self.runner.pid))
             await asyncio.sleep(0.5)
 
     def milestone(self, settled: int) -> None:
