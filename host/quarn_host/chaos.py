@@ -595,6 +595,8 @@ class ChaosPlatform(simulator.Platform):
         if self.ledger.write_accepted(mid, kind, retryable, carries_failure, conn.number, self.now()):
             del self.open[room][mid]
             self.open_count -= 1
+            if len(self.recent) == self.recent.maxlen:
+                self.bodies.pop(self.recent[0], None)  # no longer delivered again
             self.recent.append(mid)
             self.space.set()
         return "ok", {}
