@@ -166,3 +166,13 @@ def test_a_missing_directory_is_refused_and_not_made(tmp_path):
     with pytest.raises(StateError, match="directory exists"):
         StateStore.open(tmp_path / "gone" / "state.db", WINDOW)
     assert os.listdir(tmp_path) == []
+
+
+def test_the_host_refuses_a_bad_state_file_with_one_clean_line(tmp_path):
+    bad = tmp_path / "state.db"
+    bad.write_bytes(b"not a database at all" * 100)
+    done = subprocess.run([sys.executable, "-m", "quarn_host", "--state", str(bad), "--url", "ws://127.0.0.1:9"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2
+    assert done.stderr.startswith(f"quarn_host: {bad}") and "Traceback" not in done.stderr
+    assert bad.read_bytes() == b"not a database at all" * 100

@@ -13,6 +13,7 @@ import sys
 from . import simulator
 from .host import run
 from .journal import replay
+from .state import StateError
 
 
 def host_main(argv: list[str] | None = None) -> int:
@@ -34,11 +35,7 @@ def host_main(argv: list[str] | None = None) -> int:
         profile.enable()
     try:
         interrupted = asyncio.run(_serve(args))
-    except Exception as exc:  # a state file or URL that cannot be used: one clean line
-        from .state import StateError
-
-        if not isinstance(exc, (StateError, OSError, ValueError)):
-            raise
+    except StateError as exc:  # refused before anything started: one clean line
         print(f"quarn_host: {exc}", file=sys.stderr)
         return 2
     finally:

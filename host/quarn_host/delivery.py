@@ -190,6 +190,7 @@ class RoomWorker:
             # The socket or the room went while the turn ran: the attempt did not finish, so it
             # spends no budget (the message is still open and runs again).
             host.retries.discard_attempt(message_id)
+            host.remember_attempt(message_id, attempts - 1)
             raise
         ack = self.core.evaluate_adapter_result(room, message_id, failure is None)
         if ack["decision"] == "processed":

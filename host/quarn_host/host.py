@@ -30,10 +30,10 @@ from .delivery import Inbound, RoomWorker
 from .journal import Core, Journal
 from .phoenix import JSON
 from .report import Clock, Reporter, Stats
+from .state import StateStore
 
 if TYPE_CHECKING:
     from .delivery import Settlement
-    from .state import StateStore
 
 OPEN_TIMEOUT_S = 10.0  # real seconds for the TCP connect and the HTTP upgrade
 
@@ -547,10 +547,7 @@ async def run(time_scale: float = 1.0, url: str | None = None, agent_id: str = s
     against a simulator of its own. Returns the host and the simulator for inspection. A state
     file that cannot be used raises StateError before anything starts."""
     reporter = Reporter(Clock(time_scale), out, quiet)
-    state = None
-    if state_path:
-        from .state import StateStore
-        state = StateStore.open(state_path, q.ClaimRegistry().max_completed)
+    state = StateStore.open(state_path, q.ClaimRegistry().max_completed) if state_path else None
     journal = Journal(open(journal_path, "w", encoding="utf-8")) if journal_path else None
     platform, server = None, None
     if url is None:
