@@ -19,7 +19,7 @@ _root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(_root, "host"), os.path.join(_root, "bench")]
 # Child processes (the host run as a command) see the same module and package.
 os.environ["PYTHONPATH"] = os.pathsep.join(
-    [os.path.abspath(_build)] * bool(_build) + [os.path.join(_root, "host")]
+    ([os.path.abspath(_build)] if _build else []) + [os.path.join(_root, "host")]
     + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 
 

@@ -9,10 +9,12 @@ from http import HTTPStatus
 import pytest
 from websockets.asyncio.server import serve
 from websockets.datastructures import Headers
+from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Response
 
 from quarn_host import host as host_module
 from quarn_host.agent import ToyAgent
+from quarn_host.delivery import Inbound, RoomWorker
 from quarn_host.journal import Core, Journal
 from quarn_host.report import Clock, Reporter
 
@@ -47,7 +49,7 @@ def test_a_terminal_upgrade_refusal_ends_the_session_at_once(status):
     host, clean = asyncio.run(scenario())
     assert clean
     assert len(attempts) == 1
-    assert host.stats.end == "dead (classified)" and host.stats.reconnects == []
+    assert host.stats.end == "dead (classified)" and not host.stats.reconnects
 
 
 def test_a_platform_that_never_answers_gets_the_rapid_disconnect_ladder_until_cancelled():
@@ -102,6 +104,22 @@ def test_events_are_routed_by_the_module(event, room, payload, routed, line):
     decision, output, stats, journaled = asyncio.run(scenario())
     assert (decision is not None) == routed
     assert line in output if line else output == ""
-    assert len(stats.messages_seen) == int(routed)
+    assert stats.messages_seen == int(routed)
     assert stats.self_echoes == int("own message" in line)
     assert journaled > 0  # the routing question went through the journal
+
+
+def test_an_attempt_cut_short_by_the_socket_spends_no_retry_budget():
+    class CutOff:
+        async def run_turn(self, turn, tools):
+            raise ConnectionClosed(None, None)
+
+    async def scenario():
+        host = host_module.Host(Core(), CutOff(), "a1", "ws://unused", Reporter(Clock(), io.StringIO()),
+                                retry_budget=1)
+        worker = RoomWorker(host, None, "r")
+        with pytest.raises(ConnectionClosed):
+            await worker.run_claimed(Inbound("m1", MESSAGE))
+        return host.retries.record_attempt("m1")
+
+    assert asyncio.run(scenario()) == (1, False)  # as if the cut attempt had never started

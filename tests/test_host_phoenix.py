@@ -120,3 +120,34 @@ def test_a_push_without_a_reply_times_out_as_a_reply():
 def test_encoded_frames_are_compact_json_arrays():
     text = phoenix.encode(phoenix.Frame(None, "1", "phoenix", "heartbeat", {}))
     assert text == '[null,"1","phoenix","heartbeat",{}]' and json.loads(text)[2] == "phoenix"
+
+
+def test_bad_frames_are_reported_and_skipped_and_the_socket_goes_on():
+    junk = ["not json", "[1,2]", json.dumps([None, None, "t", "e", "x" * (phoenix.MAX_FRAME_BYTES + 1)]),
+            json.dumps([None, "99", "t", phoenix.REPLY, {"status": "ok", "response": {}}])]
+
+    async def handler(ws):
+        async for text in ws:
+            frame = phoenix.decode(text)
+            for bad in junk:
+                await ws.send(bad)
+            await ws.send(phoenix.encode(phoenix.Frame(None, frame.ref, frame.topic, phoenix.REPLY,
+                                                       {"status": "ok", "response": {"n": 1}})))
+
+    async def scenario():
+        async with serve(handler, "127.0.0.1", 0, ping_interval=None, max_size=None) as server:
+            port = next(iter(server.sockets)).getsockname()[1]
+            async with connect(f"ws://127.0.0.1:{port}", ping_interval=None,
+                               max_size=phoenix.SOCKET_MAX_BYTES) as ws:
+                problems, events = [], []
+                client = phoenix.ChannelClient(ws, events.append, heartbeat_every=5, dead_after=10,
+                                               reply_timeout=5, on_problem=problems.append)
+                serving = asyncio.create_task(client.serve())
+                reply = await client.push("t", "ask", {})
+                await ws.close()
+                await serving
+                return reply, problems, events
+
+    reply, problems, events = asyncio.run(scenario())
+    assert reply == phoenix.Reply("ok", {"n": 1}) and events == []
+    assert [p.split(":")[0] for p in problems] == ["frame skipped"] * 3 + ["reply skipped"]

@@ -69,16 +69,18 @@ def test_sdist_holds_sources_stubs_and_tests_but_no_build_output(dist):
     assert not [n for n in names if n.startswith("build/") or n.endswith(".so")]
 
 
-def test_wheel_holds_the_module_and_the_stub_package_only(dist):
+def test_wheel_holds_the_module_the_stubs_and_the_host_package_only(dist):
     import zipfile
 
     wheel, _ = dist
     with zipfile.ZipFile(wheel) as archive:
         top = {name.split("/", 1)[0] for name in archive.namelist() if not name.startswith("quarn_sdk_core-0")}
         assert archive.read("quarn_sdk_core-stubs/__init__.pyi") == STUB.read_bytes()
+        host = {n for n in archive.namelist() if n.startswith("quarn_host/")}
     (module,) = [n for n in top if n.endswith(".so")]
     assert module.startswith("quarn_sdk_core.")
-    assert top == {module, "quarn_sdk_core-stubs"}
+    assert top == {module, "quarn_sdk_core-stubs", "quarn_host"}
+    assert {"quarn_host/py.typed", "quarn_host/__main__.py", "quarn_host/state.py"} <= host
 
 
 def test_wheel_imports_from_the_fresh_environment(fresh, outside):
@@ -116,7 +118,11 @@ verdict: q.TurnVerdict = ledger.verdict()
 """
 BAD = """
 import quarn_sdk_core as q
+from quarn_host import Host
 q.TurnLedger().record("reply")
+
+def runnable(host: Host) -> bool:
+    return host.claims.guarded_claim("r", "m", host.retries) == "runable"
 """
 
 
@@ -128,3 +134,9 @@ def test_type_checker_finds_the_installed_stubs(fresh, outside):
     refused = run(check + ["bad.py"], cwd=outside, check=False)
     assert refused.returncode == 1
     assert 'has incompatible type "str"; expected "TurnEffect"' in refused.stdout
+    assert 'right operand type: "Literal[\'runable\']"' in refused.stdout  # the host is checked too
+
+
+def test_the_host_runs_from_the_fresh_environment(fresh, outside):
+    done = run([fresh, "-m", "quarn_host", "--time-scale", "0.05", "--quiet"], cwd=outside)
+    assert "session                   dead (classified)" in done.stdout and "errors                    0" in done.stdout

@@ -4,26 +4,44 @@ from __future__ import annotations
 
 import asyncio
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Protocol
+
+from .phoenix import JSON
+
+if TYPE_CHECKING:
+    from quarn_sdk_core import ParticipantDict
+
+
+FAILED_ONCE_KEPT = 4096  # a retry comes within seconds; older failures need not be remembered
 
 
 class ProviderError(Exception):
     """The agent's model provider failed; carried verbatim into an AgentFailure."""
 
-    def __init__(self, provider: str, message: str, code: str | None = None, detail: Any = None) -> None:
+    def __init__(self, provider: str, message: str, code: str | None = None, detail: JSON = None) -> None:
         super().__init__(message)
         self.provider, self.message, self.code, self.detail = provider, message, code, detail
 
 
 class Tools(Protocol):
-    async def call(self, name: str, **arguments: Any) -> Any: ...
+    """The platform tools a turn may call, by their names in the module's tool list."""
+
+    async def call(self, name: str, **arguments: object) -> object: ...
 
 
 @dataclass
 class TurnInput:
     room_id: str
-    message: dict[str, Any]
-    participants: list[dict[str, Any]] | None  # only when the roster changed since the last turn
+    message_id: str
+    message: dict[str, JSON]  # the payload as the platform sent it (the module validated it)
+    participants: list[ParticipantDict] | None  # only when the roster changed since the last turn
+
+
+class Agent(Protocol):
+    """What the host runs for each message: a turn that calls tools and returns, or raises
+    ProviderError when its model provider fails."""
+
+    async def run_turn(self, turn: TurnInput, tools: Tools) -> None: ...
 
 
 class ToyAgent:
@@ -36,16 +54,18 @@ class ToyAgent:
 
     def __init__(self, think_s: float = 0.0) -> None:
         self.think_s = think_s
-        self._failed_once: set[str] = set()
+        self._failed_once: dict[str, None] = {}  # oldest first, at most FAILED_ONCE_KEPT
 
     async def run_turn(self, turn: TurnInput, tools: Tools) -> None:
         message = turn.message
         content = str(message["content"])
         await asyncio.sleep(self.think_s)
-        if "fail once" in content and message["id"] not in self._failed_once:
-            self._failed_once.add(message["id"])
+        if "fail once" in content and turn.message_id not in self._failed_once:
+            self._failed_once[turn.message_id] = None
+            if len(self._failed_once) > FAILED_ONCE_KEPT:
+                del self._failed_once[next(iter(self._failed_once))]
             raise ProviderError(self.provider, "the model is overloaded, try again",
-                                code="overloaded", detail={"message_id": message["id"]})
+                                code="overloaded", detail={"message_id": turn.message_id})
         if "no reply needed" in content:
             await tools.call("quarn_no_reply", reason="an FYI; nothing to answer")
             return

@@ -5,28 +5,50 @@ Every decision comes from the module; this file only does the I/O in between:
     evaluate_delivery_event -> ClaimRegistry.guarded_claim -> evaluate_next_message
       -> RetryTracker.record_attempt -> the agent's turn with a TurnLedger
       -> evaluate_adapter_result -> record_*_settlement -> write -> confirm or park -> release
+
+A room never waits on one message: an outcome the platform has not taken yet, or a message
+waiting for its retry, is passed over ("skip") when the host asks for the room's next open
+message, and unwritten outcomes are written again on a timer with back-off.
 """
 
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Literal, NamedTuple
 
 from websockets.exceptions import ConnectionClosed
 
 import quarn_sdk_core as q
 
 from .agent import ProviderError, TurnInput
+from .backoff import Backoff
+from .phoenix import JSON, Reply
 
 if TYPE_CHECKING:
+    from quarn_sdk_core import FailedSettlement, ProcessedSettlement
+
     from .host import Connection, Host
+
+    Settlement = ProcessedSettlement | FailedSettlement
 
 RETRY_PAUSE_S = 1.0  # policy seconds before a failed turn that may be retried runs again
 
 
-def field(reply: Any, key: str) -> Any:
+def field(reply: Reply, key: str) -> JSON:
     """A member of a reply's response, or None when the platform answered otherwise."""
     return reply.response.get(key) if isinstance(reply.response, dict) else None
+
+
+class Inbound(NamedTuple):
+    """A message the module routed to the agent: its id from the decision, the payload as sent."""
+
+    message_id: str
+    payload: dict[str, JSON]
+
+
+class Job(NamedTuple):
+    kind: Literal["message", "drain", "rewrite"]
+    message: Inbound | None = None
 
 
 class ToolError(Exception):
@@ -36,19 +58,19 @@ class ToolError(Exception):
 class TurnTools:
     """The platform tools one turn may call. Each successful call records its effect."""
 
-    def __init__(self, worker: RoomWorker, message_id: str, ledger: Any) -> None:
+    def __init__(self, worker: RoomWorker, message_id: str, ledger: q.TurnLedger) -> None:
         self.worker = worker
         self.message_id = message_id
         self.ledger = ledger
         self.sent = 0
         self.declined = False
 
-    async def call(self, name: str, **arguments: Any) -> Any:
+    async def call(self, name: str, **arguments: object) -> object:
         host, room = self.worker.host, self.worker.room
         effect = host.tool_effects.get(name)
         if effect is None:
             raise ToolError(f"unknown tool {name}")
-        result: Any = None
+        result: object = None
         if name == "quarn_send_message":
             reply = await self.worker.push("new_message", {
                 "content": str(arguments.get("content", "")), "reply_to": self.message_id})
@@ -59,7 +81,8 @@ class TurnTools:
         elif name == host.no_reply_tool_name:
             self.declined = True
         elif name == "quarn_get_participants":
-            result = host.participants(room).list()
+            roster = host.rosters.get(room)
+            result = list(roster.list()) if roster is not None else []
         else:
             raise ToolError(f"the reference host does not offer {name}")
         self.ledger.record(effect)
@@ -75,12 +98,16 @@ class RoomWorker:
         self.room = room
         self.core = host.core
         self.topic: str = host.core.chat_room_topic(room)
-        self.queue: asyncio.Queue[tuple[str, dict[str, Any] | None]] = asyncio.Queue()
+        self.queue: asyncio.Queue[Job] = asyncio.Queue()
         self.task: asyncio.Task[None] | None = None  # run(), once the room is joined
         self.turn: asyncio.Task[None] | None = None
         self.interrupted = False
+        self.retrying: set[str] = set()  # messages waiting for their retry pause
+        self.drain_owed = False  # a drain passed over a message that was still to settle
+        self.rewrites = Backoff()
+        self.rewrite_timer: asyncio.Task[None] | None = None
 
-    async def push(self, event: str, payload: Any) -> Any:
+    async def push(self, event: str, payload: object) -> Reply:
         return await self.conn.client.push(self.topic, event, payload)
 
     async def run(self) -> None:
@@ -90,80 +117,98 @@ class RoomWorker:
             await self.flush_writes()
             await self.drain()
             while True:
-                kind, payload = await self.queue.get()
+                job = await self.queue.get()
                 await self.host.gate(self.room).wait()
-                if kind == "drain":
+                if job.kind == "drain":
                     await self.drain()
-                elif payload is not None:
-                    await self.handle(payload)
+                elif job.kind == "rewrite":
+                    await self.flush_writes()
+                elif job.message is not None:
+                    await self.handle(job.message)
         except ConnectionClosed:
             pass
+        finally:
+            if self.rewrite_timer is not None:
+                self.rewrite_timer.cancel()
 
-    def deliver(self, payload: dict[str, Any]) -> None:
-        self.queue.put_nowait(("message", payload))
+    def deliver(self, message: Inbound) -> None:
+        self.queue.put_nowait(Job("message", message))
+
+    def held_ids(self, but: str | None = None) -> list[str]:
+        """Open messages whose fate the host already holds: passed over when asking for the next."""
+        held = self.host.claims.pending_ack_ids(self.room) + sorted(self.retrying)
+        return [i for i in held if i != but]
 
     # -- one message ------------------------------------------------------------------------
-    async def handle(self, payload: dict[str, Any]) -> None:
-        host, core, room = self.host, self.core, self.room
-        message_id = str(payload["id"])
+    async def handle(self, message: Inbound) -> None:
+        host, room, message_id = self.host, self.room, message.message_id
+        self.retrying.discard(message_id)
         verdict = host.claims.guarded_claim(room, message_id, host.retries)
         if verdict != "runnable":
             host.stats.duplicates += 1
             host.say("skip", f"{room}/{message_id}: {verdict}, not run again")
             return
         try:
-            reply = await self.push("next_open_message", {})
+            reply = await self.push("next_open_message", {"skip": self.held_ids(but=message_id)})
             if not reply.ok:
                 host.say("later", f"{room}/{message_id}: no next open message ({reply.status}); "
                          "left for the next drain")
                 return
             open_message = field(reply, "message")
             next_id = open_message.get("id") if isinstance(open_message, dict) else None
-            check = core.evaluate_next_message(message_id, next_id)
+            check = self.core.evaluate_next_message(message_id, next_id if isinstance(next_id, str) else None)
             if check["decision"] == "ready_to_claim":
-                await self.run_claimed(payload)
+                await self.run_claimed(message)
                 return
             host.stats.duplicates += 1
             host.say("skip", f"{room}/{message_id}: {check['decision']} on the platform"
                      + (f" (next open is {next_id}); draining the room" if next_id else ""))
-            if next_id is not None:
-                self.queue.put_nowait(("drain", None))
+            if check["decision"] == "already_processed":
+                self.queue.put_nowait(Job("drain"))
         finally:
             host.claims.release(room, message_id)
 
-    async def run_claimed(self, payload: dict[str, Any]) -> None:
-        host, core, room = self.host, self.core, self.room
-        message_id = str(payload["id"])
+    async def run_claimed(self, message: Inbound) -> None:
+        host, room, message_id = self.host, self.room, message.message_id
         attempts, exhausted = host.retries.record_attempt(message_id)
+        host.remember_attempt(message_id, attempts)
         if exhausted:
             host.say("give up", f"{room}/{message_id}: retry budget spent after {attempts - 1} attempts")
-            settlement = host.claims.record_failed_settlement(
+            settlement: Settlement = host.claims.record_failed_settlement(
                 room, message_id, "retry budget exhausted", host.retries, False)
             await self.write(message_id, settlement, None)
             return
         host.stats.invoked += 1
         host.say("turn", f"{room}/{message_id}: attempt {attempts} of {host.retries.max_retries}")
-        ledger = core.TurnLedger()
+        ledger = self.core.TurnLedger()
         tools = TurnTools(self, message_id, ledger)
-        failure = await self.run_turn(payload, tools)
-        if failure is None:
-            await self.finish_turn(message_id, ledger, tools)
-        ack = core.evaluate_adapter_result(room, message_id, failure is None)
+        try:
+            failure = await self.run_turn(message, tools)
+            if failure is None:
+                await self.finish_turn(message_id, ledger, tools)
+        except BaseException:
+            # The socket or the room went while the turn ran: the attempt did not finish, so it
+            # spends no budget (the message is still open and runs again).
+            host.retries.discard_attempt(message_id)
+            host.remember_attempt(message_id, attempts - 1)
+            raise
+        ack = self.core.evaluate_adapter_result(room, message_id, failure is None)
         if ack["decision"] == "processed":
             settlement = host.claims.record_processed_settlement(room, message_id)
         else:
             host.stats.failed_turns += 1
             error = failure.message if failure is not None else "turn failed"
             settlement = host.claims.record_failed_settlement(room, message_id, error, host.retries, True)
-        await self.write(message_id, settlement, failure, payload)
+        host.remember_settlement(room, message_id, settlement)
+        await self.write(message_id, settlement, failure, message)
 
-    async def run_turn(self, payload: dict[str, Any], tools: TurnTools) -> Any:
+    async def run_turn(self, message: Inbound, tools: TurnTools) -> q.AgentFailure | None:
         """Runs the agent; returns None on success, else the AgentFailure."""
-        roster = self.host.participants(self.room)
-        participants = roster.list() if roster.changed() else None
-        if participants is not None:
+        roster = self.host.rosters.get(self.room)
+        participants = list(roster.list()) if roster is not None and roster.changed() else None
+        if roster is not None and participants is not None:
             roster.mark_sent()
-        turn = TurnInput(self.room, payload, participants)
+        turn = TurnInput(self.room, message.message_id, message.payload, participants)
         self.interrupted = False
         self.turn = asyncio.create_task(self.host.agent.run_turn(turn, tools))
         try:
@@ -180,8 +225,10 @@ class RoomWorker:
         except Exception as exc:  # a fault in the agent's own code fails the turn, not the room
             failure = self.core.AgentFailure("agent", repr(exc))
         finally:
+            if self.turn is not None and not self.turn.done():
+                self.turn.cancel()  # this task was cancelled: the turn goes with it
             self.turn = None
-        self.host.say("failed", f"{self.room}/{payload['id']}: {failure.provider}: {failure.message}")
+        self.host.say("failed", f"{self.room}/{message.message_id}: {failure.provider}: {failure.message}")
         return failure
 
     def interrupt(self) -> bool:
@@ -191,12 +238,12 @@ class RoomWorker:
         self.turn.cancel()
         return True
 
-    async def finish_turn(self, message_id: str, ledger: Any, tools: TurnTools) -> None:
+    async def finish_turn(self, message_id: str, ledger: q.TurnLedger, tools: TurnTools) -> None:
         host = self.host
         if ledger.verdict() == q.TurnVerdict.MissingReply:
             host.stats.notices += 1
             host.say("notice", f"{self.room}/{message_id}: the turn ended without a reply")
-            await self.push("new_message", {"content": host.core.missing_reply_message(),
+            await self.push("new_message", {"content": self.core.missing_reply_message(),
                                             "reply_to": message_id})
         elif tools.sent:
             host.stats.replied += 1
@@ -206,14 +253,15 @@ class RoomWorker:
             host.say("declined", f"{self.room}/{message_id}: no reply needed")
 
     # -- terminal writes --------------------------------------------------------------------
-    async def write(self, message_id: str, settlement: dict[str, Any], failure: Any,
-                    payload: dict[str, Any] | None = None) -> None:
-        """Writes the stored outcome to the platform, then confirms it or parks it."""
+    async def write(self, message_id: str, settlement: Settlement, failure: q.AgentFailure | None,
+                    message: Inbound | None = None) -> bool:
+        """Writes the stored outcome to the platform, then confirms it, parks it, or keeps it for
+        the next write round. True when the platform took it."""
         host, room = self.host, self.room
         processed = settlement["status"] == "processed"
         retry = settlement["continuation"]["kind"] == "retry"
-        body: dict[str, Any] = {"message_id": message_id}
-        if not processed:
+        body: dict[str, object] = {"message_id": message_id}
+        if settlement["status"] == "failed":
             body.update(error=settlement["error"], retryable=retry)
             if failure is not None:
                 body["extensions"] = failure.to_extension_data()
@@ -221,49 +269,82 @@ class RoomWorker:
         token = settlement["token"]
         if reply.ok:
             host.claims.confirm_settlement(room, message_id, token, host.retries)
-            host.say("written", f"{room}/{message_id}: {settlement['status']}"
-                     + (" (will retry)" if retry else ""))
-            if retry and payload is not None:
+            host.confirmed(room, message_id, retry)
+            host.say("written", f"{room}/{message_id}: {settlement['status']}" + (" (will retry)" if retry else ""))
+            if retry and message is not None:
                 host.stats.retries += 1
-                self.conn.spawn(self.run_again(payload), f"retry {message_id}")
-            return
-        reason = field(reply, "reason") if reply.status == "error" else None
-        parked = q.ParkedReason.from_wire_name(reason) if isinstance(reason, str) else None
-        if reply.status == "error":
-            parked = parked or q.ParkedReason.Rejected
-            host.claims.park_settlement(room, message_id, token, parked)
-            host.stats.parked += 1
-            host.say("parked", f"{room}/{message_id}: the platform refused the write ({parked})")
-        else:
-            host.say("pending", f"{room}/{message_id}: no answer to the write; kept for later")
+                self.retrying.add(message_id)
+                self.conn.spawn(self.run_again(message), f"retry {message_id}")
+            elif self.drain_owed:
+                self.drain_owed = False
+                self.queue.put_nowait(Job("drain"))
+            return True
+        self.refused(message_id, token, reply)
+        self.schedule_rewrite()
+        return False
 
-    async def run_again(self, payload: dict[str, Any]) -> None:
+    def refused(self, message_id: str, token: str, reply: Reply) -> None:
+        host, room = self.host, self.room
+        if reply.status != "error":
+            host.say("pending", f"{room}/{message_id}: no answer to the write ({reply.status}); "
+                     "written again later")
+            return
+        reason = field(reply, "reason")
+        parked = q.ParkedReason.from_wire_name(reason) if isinstance(reason, str) else None
+        if parked is None:
+            # A reason this host does not know is no ground to park; the outcome stays pending.
+            host.say("warning", f"{room}/{message_id}: the write was refused for an unknown reason "
+                     f"{reason!r}; written again later")
+            return
+        host.claims.park_settlement(room, message_id, token, parked)
+        host.remember_parked(room, message_id, parked)
+        host.stats.parked += 1
+        host.say("parked", f"{room}/{message_id}: the platform refused the write ({parked})")
+
+    def schedule_rewrite(self) -> None:
+        """Queues another write round after the next back-off delay, unless one is on its way."""
+        if self.rewrite_timer is not None and not self.rewrite_timer.done():
+            return
+        delay = self.rewrites.next()
+        self.rewrite_timer = self.conn.spawn(self._rewrite_after(delay), f"rewrite {self.room}")
+
+    async def _rewrite_after(self, delay: float) -> None:
+        await self.host.clock.sleep(delay)
+        self.queue.put_nowait(Job("rewrite"))
+
+    async def run_again(self, message: Inbound) -> None:
         await self.host.clock.sleep(RETRY_PAUSE_S)
-        self.deliver(payload)
+        self.deliver(message)
 
     async def flush_writes(self) -> None:
-        """Retries the stored outcomes of this room, parked ones included: a new connection is
-        the moment to try a refused write again."""
+        """Writes every stored outcome of this room again, parked ones included."""
         host, room = self.host, self.room
         unparked = host.claims.unpark_acks(room)
         if unparked:
+            host.forget_parked(room)
             host.say("unpark", f"{room}: {unparked} refused write(s) to try again")
+        written = True
         for message_id in host.claims.pending_ack_ids(room):
             settlement = host.claims.pending_settlement(room, message_id)
-            if settlement is None or settlement["parked"] is not None:
+            if settlement is None:
                 continue
             retry = host.claims.record_ack_retry(room, message_id)
             host.say("rewrite", f"{room}/{message_id}: write retry {retry}")
-            await self.write(message_id, settlement, None)
+            written = await self.write(message_id, settlement, None) and written
+        if written:
+            self.rewrites.reset()
 
     # -- catching up ------------------------------------------------------------------------
     async def drain(self) -> None:
-        """Runs the messages that were open when the drain began, oldest first."""
+        """Runs the messages that were open when the drain began, oldest first. A message that
+        cannot be run now (an invalid one, or one that stays open after its turn) is passed over
+        for the rest of this drain."""
         ids = field(await self.push("open_message_ids", {}), "ids")
         seen = {i for i in ids if isinstance(i, str)} if isinstance(ids, list) else set()
-        last: str | None = None
+        passed: list[str] = []
         while True:
-            message = field(await self.push("next_open_message", {}), "message")
+            reply = await self.push("next_open_message", {"skip": self.held_ids() + passed})
+            message = field(reply, "message")
             candidate = None if not isinstance(message, dict) else {
                 key: message.get(key) for key in ("id", "sender_id", "sender_type")}
             try:
@@ -274,12 +355,11 @@ class RoomWorker:
             if step["decision"] != "drain":
                 if step["decision"] != "no_candidate":
                     self.host.say("drain", f"{self.room}: stop at {step['message_id']} ({step['decision']})")
+                self.drain_owed = self.drain_owed or bool(self.retrying)
                 return
-            if step["message_id"] == last:
-                self.host.say("drain", f"{self.room}: {last} is still open; leaving it for later")
-                return
-            last = step["message_id"]
-            self.host.say("drain", f"{self.room}/{last}: open on the platform")
-            assert isinstance(message, dict)
-            if self.host.route_event("message_created", self.room, message) is not None:
-                await self.handle(message)
+            message_id = step["message_id"]
+            passed.append(message_id)
+            self.host.say("drain", f"{self.room}/{message_id}: open on the platform")
+            inbound = self.host.route_event("message_created", self.room, message)
+            if inbound is not None:
+                await self.handle(inbound)

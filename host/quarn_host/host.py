@@ -1,37 +1,39 @@
 """The reference agent host: one agent on a chat platform over a Phoenix Channels WebSocket, with
 every decision taken by quarn_sdk_core.
 
-    python examples/host.py                       # against the built-in platform simulator
-    python examples/host.py --time-scale 0.1      # the same, every wait ten times shorter
-    python examples/host.py --journal run.jsonl   # and record every module call
-    python examples/host.py --url wss://... --agent-id ...   # against a real platform
-
 A connection goes: Session.begin_attempt -> connect -> on_upgrade_rejected / on_connected ->
 join the agent topics -> RoomRoster.reconcile against the platform's room list -> join the two
 topics of each room under SubscriptionTracker tickets -> drain and serve messages (delivery.py)
 -> on_socket_close / on_supersede -> wait the outcome's delay -> again, until the session is dead.
+
+Everything the host keeps per room goes when the room goes; what must survive a crash of the host
+goes to the state file when one is given (state.py).
 """
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import random
 import sys
 import traceback
-from typing import Any, Coroutine, TextIO
-
-import quarn_sdk_core as q
+from typing import TYPE_CHECKING, Coroutine, Mapping, TextIO, cast
 
 from websockets.asyncio.client import ClientConnection, connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake, InvalidStatus
 
-from . import phoenix
-from . import simulator
-from .agent import ToyAgent
-from .delivery import RoomWorker
+import quarn_sdk_core as q
+
+from . import phoenix, simulator
+from .agent import Agent, ToyAgent
+from .backoff import Backoff
+from .delivery import Inbound, RoomWorker
 from .journal import Core, Journal
+from .phoenix import JSON
 from .report import Clock, Reporter, Stats
+from .state import StateStore
+
+if TYPE_CHECKING:
+    from .delivery import Settlement
 
 OPEN_TIMEOUT_S = 10.0  # real seconds for the TCP connect and the HTTP upgrade
 
@@ -39,8 +41,8 @@ OPEN_TIMEOUT_S = 10.0  # real seconds for the TCP connect and the HTTP upgrade
 class Host:
     """Owns the module's objects for one agent and runs connections until the session is dead."""
 
-    def __init__(self, core: Any, agent: ToyAgent, agent_id: str, url: str,
-                 reporter: Reporter, retry_budget: int = 2) -> None:
+    def __init__(self, core: Core, agent: Agent, agent_id: str, url: str, reporter: Reporter,
+                 retry_budget: int = 2, state: StateStore | None = None) -> None:
         self.core = core
         self.agent = agent
         self.agent_id = agent_id
@@ -53,13 +55,20 @@ class Host:
         self.rooms = core.RoomRoster()
         self.claims = core.ClaimRegistry()
         self.retries = core.RetryTracker(max_retries=retry_budget)
-        self.tool_effects: dict[str, Any] = core.quarn_tool_effects()
+        self.state = state
+        self.tool_effects: dict[str, q.TurnEffect] = core.quarn_tool_effects()
         self.no_reply_tool_name: str = core.no_reply_tool()["name"]
-        self._rosters: dict[str, Any] = {}
-        self._gates: dict[str, asyncio.Event] = {}
+        self.rosters: dict[str, q.ParticipantRoster] = {}  # rooms served, while they stay
+        self._paused: dict[str, asyncio.Event] = {}  # rooms an agent.control "stop" paused
+        self._open = asyncio.Event()
+        self._open.set()
         self.connection: Connection | None = None
         self.connections = 0
         self.last_close = ""  # why the last attempt ended, for the summary
+        self.stopping = False
+        if state is not None:
+            restored = state.restore(self.claims, self.retries)
+            self.say("restored", f"from the state file: {restored}")
 
     @property
     def stats(self) -> Stats:
@@ -68,23 +77,53 @@ class Host:
     def say(self, tag: str, text: str) -> None:
         self.reporter.line(tag, text)
 
-    def participants(self, room: str) -> Any:
-        if room not in self._rosters:
-            self._rosters[room] = self.core.ParticipantRoster()
-        return self._rosters[room]
-
     def gate(self, room: str) -> asyncio.Event:
-        """Open unless an agent.control "stop" paused the room."""
-        if room not in self._gates:
-            self._gates[room] = asyncio.Event()
-            self._gates[room].set()
-        return self._gates[room]
+        """Set unless an agent.control "stop" paused the room."""
+        return self._paused.get(room, self._open)
+
+    def pause(self, room: str, paused: bool) -> None:
+        if paused and room not in self._paused:
+            self._paused[room] = asyncio.Event()
+        elif not paused and room in self._paused:
+            self._paused.pop(room).set()
+
+    def forget_room(self, room: str) -> None:
+        """The room is no longer the agent's: what was kept for it goes. Unwritten outcomes stay,
+        since they are owed to the platform whatever becomes of the room."""
+        self.rosters.pop(room, None)
+        self.pause(room, False)
+        self.claims.discard_completed(room)
+        if self.state is not None:
+            self.state.forget_room(room)
+
+    # -- what a crash must not lose ---------------------------------------------------------
+    def remember_attempt(self, message_id: str, attempts: int) -> None:
+        if self.state is not None:
+            self.state.attempt(message_id, attempts)
+
+    def remember_settlement(self, room: str, message_id: str, settlement: Settlement) -> None:
+        if self.state is not None:
+            self.state.settled(room, message_id, settlement)
+
+    def remember_parked(self, room: str, message_id: str, reason: q.ParkedReason) -> None:
+        if self.state is not None:
+            self.state.parked(room, message_id, reason)
+
+    def forget_parked(self, room: str) -> None:
+        if self.state is not None:
+            self.state.unparked(room)
+
+    def confirmed(self, room: str, message_id: str, retry: bool) -> None:
+        if self.state is not None and not retry:
+            self.state.confirmed(room, message_id)
 
     # -- the connection loop ----------------------------------------------------------------
     async def run(self) -> None:
         try:
-            while (epoch := self.session.begin_attempt(self.clock.now())) is not None:
+            while not self.stopping and (epoch := self.session.begin_attempt(self.clock.now())) is not None:
                 outcome = await self.attempt(epoch)
+                if self.stopped():
+                    break
                 if outcome.stale_reason is not None:
                     self.say("stale", f"report ignored ({outcome.stale_reason})")
                     continue
@@ -92,8 +131,8 @@ class Host:
                     self.stats.end = f"dead ({outcome.dead_reason})"
                     self.say("dead", f"the session is over: {outcome.dead_reason}")
                     break
-                delay = outcome.retry_after_s
-                self.stats.reconnects.append((self.last_close, delay))
+                delay = outcome.retry_after_s or 0.0
+                self.stats.reconnected(self.last_close, delay)
                 self.say("backoff", f"{outcome.state}; next attempt in {delay:.2f} s")
                 await self.clock.sleep(delay)
         finally:
@@ -102,10 +141,22 @@ class Host:
                 self.stats.end = "ended by the host"
             self.tracker.end_session()
 
-    async def attempt(self, epoch: int) -> Any:
+    def stopped(self) -> bool:
+        """Whether `stop` was called (a method, so that a check after an await reads it afresh)."""
+        return self.stopping
+
+    async def stop(self) -> None:
+        """Ends the session from the host's side: the open socket is closed (1001) and no new
+        attempt is made."""
+        self.stopping = True
+        if self.connection is not None:
+            await self.connection.client.ws.close(1001, "going away")
+
+    async def attempt(self, epoch: int) -> q.SessionOutcome:
         self.say("attempt", f"#{epoch}")
         try:
-            ws = await connect(self.url, open_timeout=OPEN_TIMEOUT_S, ping_interval=None)
+            ws = await connect(self.url, open_timeout=OPEN_TIMEOUT_S, ping_interval=None,
+                               max_size=phoenix.SOCKET_MAX_BYTES)
         except InvalidStatus as exc:
             status = exc.response.status_code
             retry_after = retry_after_seconds(exc.response.headers.get("Retry-After"))
@@ -131,24 +182,26 @@ class Host:
         return superseded or closed
 
     # -- routing ----------------------------------------------------------------------------
-    def route_event(self, event: str, room: str | None, payload: Any) -> dict[str, Any] | None:
-        """Asks the module what an event means; returns the decision when the agent must run."""
+    def route_event(self, event: str, room: str | None, payload: JSON) -> Inbound | None:
+        """Asks the module what an event means; returns the message when the agent must run. An
+        invalid payload is reported and skipped; anything else the module raises is a host bug
+        and propagates."""
         try:
-            decision: dict[str, Any] = self.core.evaluate_delivery_event(event, room, payload, self.agent_id)
-        except (ValueError, TypeError) as exc:
+            decision = self.core.evaluate_delivery_event(event, room, payload, self.agent_id)
+        except ValueError as exc:
             self.say("invalid", f"{event} in {room}: {exc}")
             return None
-        kind = decision["decision"]
-        if kind == "invocation":
-            self.stats.messages_seen.add(f"{decision['room_id']}/{decision['message_id']}")
+        if decision["decision"] == "invocation" and isinstance(payload, dict):
+            self.stats.messages_seen += 1
             self.say("message", f"{decision['room_id']}/{decision['message_id']} from "
                      f"{decision['sender_id']}: invocation")
-            return decision
-        if kind == "skip_self":
+            return Inbound(decision["message_id"], payload)
+        if decision["decision"] == "skip_self":
             self.stats.self_echoes += 1
             self.say("echo", f"{decision['room_id']}/{decision['message_id']}: own message, skipped")
-        elif kind == "cleanup" and self.connection is not None:
-            self.connection.spawn(self.connection.drop_room(decision["room_id"]), "drop room")
+        elif decision["decision"] == "cleanup" and self.connection is not None:
+            conn = self.connection
+            conn.spawn(conn.drop_room(decision["room_id"]), "drop room")
         return None
 
 
@@ -163,18 +216,20 @@ class Connection:
         self.client = phoenix.ChannelClient(
             ws, self.on_frame, heartbeat_every=host.clock.real(policy.heartbeat_interval_s),
             dead_after=host.clock.real(policy.dead_threshold_s),
-            reply_timeout=host.clock.real(policy.dead_threshold_s))
-        self.tasks: set[asyncio.Task[Any]] = set()
+            reply_timeout=host.clock.real(policy.dead_threshold_s),
+            on_problem=lambda text: host.say("warning", text))
+        self.tasks: set[asyncio.Task[None]] = set()
         self.workers: dict[str, RoomWorker] = {}
-        self.superseded: Any = None
+        self.readmissions: dict[str, Backoff] = {}  # rooms whose join failed, while they do
+        self.superseded: q.SessionOutcome | None = None
 
-    def spawn(self, coro: Coroutine[Any, Any, Any], name: str) -> asyncio.Task[Any]:
+    def spawn(self, coro: Coroutine[object, object, None], name: str) -> asyncio.Task[None]:
         task = asyncio.create_task(coro, name=name)
         self.tasks.add(task)
         task.add_done_callback(self._finished)
         return task
 
-    def _finished(self, task: asyncio.Task[Any]) -> None:
+    def _finished(self, task: asyncio.Task[None]) -> None:
         self.tasks.discard(task)
         error = None if task.cancelled() else task.exception()
         if error is None or isinstance(error, ConnectionClosed):
@@ -196,16 +251,17 @@ class Connection:
 
     # -- joining ----------------------------------------------------------------------------
     async def set_up(self) -> None:
-        host, core = self.host, self.core
+        host = self.host
         if self.reconnect:
             host.tracker.on_reconnected()
         for kind in (q.AgentTopicKind.Control, q.AgentTopicKind.Rooms, q.AgentTopicKind.Contacts):
             await self.join_agent_topic(kind.topic(host.agent_id))
         reply = await self.client.push(q.AgentTopicKind.Rooms.topic(host.agent_id), "list_rooms", {})
-        if not reply.ok:
+        listed = reply.response.get("room_ids") if isinstance(reply.response, dict) else None
+        if not reply.ok or not isinstance(listed, list):
             host.say("rooms", f"no room list ({reply.status}); staying in no room")
             return
-        plan = host.rooms.reconcile(list(reply.response.get("room_ids", [])))
+        plan = host.rooms.reconcile([room for room in listed if isinstance(room, str)])
         host.say("rooms", f"admit {[room for room, _ in plan.admitting]}, resync {plan.resync}, "
                  f"removed {plan.removed}")
         for room in plan.removed:
@@ -219,17 +275,21 @@ class Connection:
     async def join_agent_topic(self, topic: str) -> None:
         tracker, statuses = self.host.tracker, q.AgentTopicStatus
         if tracker.agent_topic_status(topic) == statuses.Joined:
-            ticket = dict(tracker.agent_topic_rejoin_candidates())[topic]
+            rejoin = dict(tracker.agent_topic_rejoin_candidates())[topic]
             if (await self.client.join(topic)).ok:
                 self.host.say("rejoined", topic)
                 return
-            tracker.mark_agent_topic_rejoin_failed(topic, ticket)
+            tracker.mark_agent_topic_rejoin_failed(topic, rejoin)
         if tracker.agent_topic_status(topic) == statuses.NeedsReconciliation:
             tracker.acknowledge_agent_topic_reconciled(topic)  # a fresh socket holds no topic
         ticket = tracker.begin_agent_topic_join(topic)
         if ticket is None:
             return
-        reply = await self.client.join(topic)
+        try:
+            reply = await self.client.join(topic)
+        except BaseException:
+            tracker.record_agent_topic_join(topic, ticket, False)  # else it stays pending for good
+            raise
         if reply.status == "timeout":
             tracker.record_agent_topic_join_ambiguous(topic, ticket)
         elif tracker.record_agent_topic_join(topic, ticket, reply.ok):
@@ -240,14 +300,45 @@ class Connection:
     async def admit_room(self, room: str, admission: int) -> None:
         host = self.host
         ticket = host.tracker.begin_room_subscribe(room)
-        joined = ticket is not None and await self.join_room_topics(room, ticket)
+        try:
+            joined = ticket is not None and await self.join_room_topics(room, ticket)
+        except BaseException:
+            self.abandon_admission(room, admission, ticket)
+            raise
+        current = host.rooms.is_room_admission_current(room, admission)
         if host.rooms.record_room_admission(room, admission, joined):
             host.say("admitted", room)
-            if room not in host.stats.rooms_joined:
-                host.stats.rooms_joined.append(room)
+            host.stats.joined(room)
+            self.readmissions.pop(room, None)
             self.start_worker(room)
         elif joined:
             await self.drop_room(room)  # the admission lost a race with a removal
+        elif current:
+            self.readmit_later(room)  # refused, not overtaken: the room is still the agent's
+
+    def abandon_admission(self, room: str, admission: int, ticket: int | None) -> None:
+        """The socket went in the middle of a room's admission: nothing may stay half-begun, or
+        the room could never be admitted again. Topics joined in full count as joined (the next
+        connection joins them again); anything less is rolled back."""
+        tracker = self.host.tracker
+        subscribed = tracker.room_status(room) == q.RoomStatus.Subscribed
+        if ticket is not None and tracker.is_room_claim_current(room, ticket) and not subscribed:
+            tracker.record_chat_room_join_failed(room, ticket)
+        self.host.rooms.record_room_admission(room, admission, subscribed)
+
+    def readmit_later(self, room: str) -> None:
+        """A room whose join failed is admitted again after a back-off, while this socket lasts
+        and the room stays on the agent's list."""
+        backoff = self.readmissions.setdefault(room, Backoff())
+        self.spawn(self._readmit_after(room, backoff.next()), f"readmit {room}")
+
+    async def _readmit_after(self, room: str, delay: float) -> None:
+        await self.host.clock.sleep(delay)
+        if room not in self.readmissions:
+            return  # the room went meanwhile
+        admission = self.host.rooms.begin_room_admission(room, True)
+        if admission is not None:
+            await self.admit_room(room, admission)
 
     async def join_room_topics(self, room: str, ticket: int) -> bool:
         """Joins the two topics of a room; a half-done join is rolled back."""
@@ -289,15 +380,18 @@ class Connection:
         if chat_ok:
             await self.client.leave(chat)
         host.tracker.acknowledge_room_reconciled(room)
-        host.rooms.record_room_removed(room)  # the next room list admits it afresh
-        host.say("rejoin", f"{room} failed; dropped until the next room list")
+        host.rooms.record_room_removed(room)
+        host.say("rejoin", f"{room} failed; admitted afresh after a pause")
+        self.readmit_later(room)
 
-    def load_participants(self, room: str, response: Any) -> None:
+    def load_participants(self, room: str, response: JSON) -> None:
+        roster = self.host.rosters.setdefault(room, self.core.ParticipantRoster())
         people = response.get("participants") if isinstance(response, dict) else None
         if people is None:
             return
         try:
-            self.host.participants(room).set_all(people)
+            # The module checks every item; the platform's list goes to it as it came.
+            roster.set_all(cast("list[Mapping[str, object]]", people) if isinstance(people, list) else [])
         except (ValueError, TypeError) as exc:
             self.host.say("invalid", f"participants of {room}: {exc}")
 
@@ -313,16 +407,19 @@ class Connection:
         ticket = tracker.unsubscribe_room(room)
         if ticket is not None:
             tracker.mark_room_leave_complete(room, ticket, q.LeaveOutcome.Left)
-        self.host.stats.rooms_left.append(room)
+        self.host.forget_room(room)
+        self.host.stats.left(room)
         self.host.say("left", f"{room} (no longer in the room list)")
 
     async def drop_room(self, room: str) -> None:
         """A room removed while connected: stop its worker and leave both topics."""
         host, core = self.host, self.core
         host.rooms.record_room_removed(room)
+        self.readmissions.pop(room, None)
         worker = self.workers.pop(room, None)
         if worker is not None and worker.task is not None:
             worker.task.cancel()
+        host.forget_room(room)
         ticket = host.tracker.unsubscribe_room(room)
         if ticket is None:
             return
@@ -330,19 +427,28 @@ class Connection:
                    await self.client.leave(core.room_participants_topic(room))]
         outcome = q.LeaveOutcome.Left if all(r.ok for r in replies) else q.LeaveOutcome.Failed
         host.tracker.mark_room_leave_complete(room, ticket, outcome)
-        host.stats.rooms_left.append(room)
+        host.stats.left(room)
         host.say("left", f"{room} ({outcome})")
 
     # -- inbound frames (called by the reader; must not block) ------------------------------
     def on_frame(self, frame: phoenix.Frame) -> None:
+        try:
+            self.route_frame(frame)
+        except Exception as exc:  # a host bug: reported loudly, and the socket goes on
+            self.host.stats.errors += 1
+            self.host.say("error", f"{frame.event} on {frame.topic}: {exc!r}")
+            traceback.print_exception(exc, file=sys.stderr)
+
+    def route_frame(self, frame: phoenix.Frame) -> None:
         kind, _, key = frame.topic.partition(":")
         if frame.event in (phoenix.ERROR, phoenix.CLOSE):
             self.host.say("channel", f"{frame.topic}: {frame.event}")
         elif kind == "chat_room":
-            if self.host.route_event(frame.event, key, frame.payload) is None:
+            inbound = self.host.route_event(frame.event, key, frame.payload)
+            if inbound is None:
                 return
             if key in self.workers:
-                self.workers[key].deliver(frame.payload)
+                self.workers[key].deliver(inbound)
             else:
                 self.host.say("later", f"{key} is not served yet; its first drain runs this")
         elif kind == "room_participants":
@@ -356,66 +462,69 @@ class Connection:
         else:
             self.host.say("event", f"{frame.event} on {frame.topic}")
 
-    def validated(self, event: str, payload: Any) -> dict[str, Any] | None:
+    def validated(self, event: str, payload: JSON) -> dict[str, JSON] | None:
         try:
-            result: dict[str, Any] = self.core.validate_event_payload(event, payload)
-            return result
-        except (ValueError, TypeError) as exc:
+            result = self.core.validate_event_payload(event, payload)
+        except ValueError as exc:
             self.host.say("invalid", f"{event}: {exc}")
             return None
+        return result if isinstance(result, dict) else None
 
-    def on_participant_event(self, room: str, event: str, payload: Any) -> None:
-        if event not in ("participant_added", "participant_removed"):
+    def on_participant_event(self, room: str, event: str, payload: JSON) -> None:
+        roster = self.host.rosters.get(room)
+        if roster is None or event not in ("participant_added", "participant_removed"):
             return
         person = self.validated(event, payload)
-        if person is None:
+        person_id = person.get("id") if person is not None else None
+        if person is None or not isinstance(person_id, str):
             return
-        roster = self.host.participants(room)
         if event == "participant_added":
             roster.add(person)
         else:
-            roster.remove(person["id"])
-        self.host.say("people", f"{room}: {event} {person['id']}")
+            roster.remove(person_id)
+        self.host.say("people", f"{room}: {event} {person_id}")
 
-    def on_rooms_event(self, event: str, payload: Any) -> None:
-        host = self.host
-        if event == "room_added":
-            room = self.validated(event, payload)
-            admission = host.rooms.begin_room_admission(room["id"], True) if room else None
-            if room is not None and admission is not None:
-                self.spawn(self.admit_room(room["id"], admission), "admit room")
-        else:
-            host.route_event(event, None, payload)  # removals come back as "cleanup"
+    def on_rooms_event(self, event: str, payload: JSON) -> None:
+        if event != "room_added":
+            self.host.route_event(event, None, payload)  # removals come back as "cleanup"
+            return
+        room = self.validated(event, payload)
+        room_id = room.get("id") if room is not None else None
+        if not isinstance(room_id, str):
+            return
+        admission = self.host.rooms.begin_room_admission(room_id, True)
+        if admission is not None:
+            self.spawn(self.admit_room(room_id, admission), "admit room")
 
-    def on_supersede(self, payload: Any) -> None:
+    def on_supersede(self, payload: JSON) -> None:
         notice = self.validated("supersede", payload)
         if notice is None:
             return
         retry_after = notice.get("retry_after")
         retry_after_s = float(retry_after) if isinstance(retry_after, int) and retry_after >= 0 else None
-        outcome = self.host.session.on_supersede(self.host.clock.now(), notice["retryable"],
+        outcome = self.host.session.on_supersede(self.host.clock.now(), notice.get("retryable") is True,
                                                  retry_after_s, random.random())
         if outcome.stale_reason is not None:
             self.host.say("stale", f"supersede ignored ({outcome.stale_reason})")
             return
-        self.host.say("supersede", f"{notice['reason']}: {notice['message']} "
-                      f"(retryable {notice['retryable']}, retry after {retry_after_s})")
+        self.host.say("supersede", f"{notice.get('reason')}: {notice.get('message')} "
+                      f"(retryable {notice.get('retryable')}, retry after {retry_after_s})")
         self.superseded = outcome
         self.spawn(self.client.ws.close(1000, "superseded"), "close")
 
-    def on_agent_control(self, payload: Any) -> None:
+    def on_agent_control(self, payload: JSON) -> None:
         control = self.validated("agent.control", payload)
-        if control is None or control["agent_id"] != self.host.agent_id:
+        if control is None or control.get("agent_id") != self.host.agent_id:
             return
-        mode = control["mode"]
-        rooms = [control["room_id"]] if control["scope"] == "room" and control["room_id"] else list(self.workers)
-        for room in rooms:
-            if mode == "stop":
-                self.host.gate(room).clear()
-            elif mode == "play":
-                self.host.gate(room).set()
-            elif room in self.workers:
-                self.workers[room].interrupt()
+        mode, room = control.get("mode"), control.get("room_id")
+        rooms = [room] if control.get("scope") == "room" and isinstance(room, str) and room else list(self.workers)
+        for target in rooms:
+            if target not in self.workers:
+                continue  # only rooms this socket serves can be paused or interrupted
+            if mode in ("stop", "play"):
+                self.host.pause(target, mode == "stop")
+            else:
+                self.workers[target].interrupt()
         self.host.say("control", f"{mode} {', '.join(rooms)}")
 
 
@@ -430,38 +539,41 @@ def retry_after_seconds(value: str | None) -> float | None:
 # ---------------------------------------------------------------------------------------------
 
 
-def _quiet_cancelled_read(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
-    """Ctrl-C cancels the read in progress; the WebSocket library may then still try to hand it
-    data that arrived in the same turn of the loop and fail on the cancelled read. Nothing is
-    lost (the socket is closing), so that one failure is not reported."""
-    if isinstance(context.get("exception"), asyncio.InvalidStateError) and "data_received" in context.get(
-            "message", ""):
-        return
-    loop.default_exception_handler(context)
-
-
 async def run(time_scale: float = 1.0, url: str | None = None, agent_id: str = simulator.AGENT_ID,
-              journal_path: str | None = None, out: TextIO | None = None,
-              ) -> tuple[Host, simulator.Platform | None]:
-    """Runs the host until its session is dead (or the task is cancelled); without `url`, against
-    a simulator of its own. Returns the host and the simulator for inspection."""
-    asyncio.get_running_loop().set_exception_handler(_quiet_cancelled_read)
-    reporter = Reporter(Clock(time_scale), out)
-    journal = Journal(open(journal_path, "w", encoding="utf-8") if journal_path else None)
+              journal_path: str | None = None, out: TextIO | None = None, quiet: bool = False,
+              state_path: str | None = None, agent: Agent | None = None,
+              interrupt: asyncio.Event | None = None) -> tuple[Host, simulator.Platform | None]:
+    """Runs the host until its session is dead, or until `interrupt` is set; without `url`,
+    against a simulator of its own. Returns the host and the simulator for inspection. A state
+    file that cannot be used raises StateError before anything starts."""
+    reporter = Reporter(Clock(time_scale), out, quiet)
+    state = StateStore.open(state_path, q.ClaimRegistry().max_completed) if state_path else None
+    journal = Journal(open(journal_path, "w", encoding="utf-8")) if journal_path else None
     platform, server = None, None
     if url is None:
         platform = simulator.Platform(time_scale=time_scale,
-                                         log=lambda line: reporter.line("platform", line))
+                                      log=lambda line: reporter.line("platform", line))
         server, url = await simulator.start(platform)
-    host = Host(Core(journal if journal_path else None), ToyAgent(), agent_id, url, reporter)
+    host = Host(Core(journal), agent or ToyAgent(), agent_id, url, reporter, state=state)
+    watcher = asyncio.create_task(_stop_on(interrupt, host)) if interrupt is not None else None
     try:
         await host.run()
     finally:
+        if watcher is not None:
+            watcher.cancel()
         if server is not None:
             server.close()
             await server.wait_closed()
-        journal.close()
+        if journal is not None:
+            journal.close()
+        if state is not None:
+            state.close()
         reporter.summary()
-        if journal_path:
+        if journal is not None:
             reporter.out.write(f"  journal: {journal.calls} module calls in {journal_path}\n")
     return host, platform
+
+
+async def _stop_on(interrupt: asyncio.Event, host: Host) -> None:
+    await interrupt.wait()
+    await host.stop()

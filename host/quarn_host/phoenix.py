@@ -5,6 +5,9 @@ carries a fresh `ref`; the server answers with a "phx_reply" frame carrying the 
 payload `{"status": ..., "response": ...}`. Joins ("phx_join") and leaves ("phx_leave") are pushes
 like any other; "phx_error" and "phx_close" arrive unasked for a topic; heartbeats are pushes on
 the topic "phoenix".
+
+The platform is not trusted: a frame that is not a Phoenix frame, one above `MAX_FRAME_BYTES`, or a
+reply to a push that was never made is reported and skipped, and the socket goes on.
 """
 
 from __future__ import annotations
@@ -12,12 +15,16 @@ from __future__ import annotations
 import asyncio
 import itertools
 import json
-from typing import Any, Callable, NamedTuple
+from typing import Callable, NamedTuple, TypeAlias
 
 from websockets.asyncio.connection import Connection
 from websockets.exceptions import ConnectionClosed
 
+JSON: TypeAlias = "None | bool | int | float | str | list[JSON] | dict[str, JSON]"
+
 HEARTBEAT_TOPIC = "phoenix"
+MAX_FRAME_BYTES = 1 << 20  # larger frames are skipped unread
+SOCKET_MAX_BYTES = 64 << 20  # the WebSocket layer closes the socket (1009) above this
 JOIN, LEAVE, REPLY, ERROR, CLOSE, HEARTBEAT = (
     "phx_join", "phx_leave", "phx_reply", "phx_error", "phx_close", "heartbeat")
 
@@ -31,12 +38,12 @@ class Frame(NamedTuple):
     ref: str | None
     topic: str
     event: str
-    payload: Any
+    payload: JSON  # as received; what the host sends may be any value json.dumps takes
 
 
 class Reply(NamedTuple):
     status: str
-    response: Any
+    response: JSON
 
     @property
     def ok(self) -> bool:
@@ -44,10 +51,16 @@ class Reply(NamedTuple):
 
 
 def encode(frame: Frame) -> str:
-    return json.dumps(list(frame), separators=(",", ":"))
+    return encode_push(*frame)
+
+
+def encode_push(join_ref: str | None, ref: str | None, topic: str, event: str, payload: object) -> str:
+    return json.dumps([join_ref, ref, topic, event, payload], separators=(",", ":"))
 
 
 def decode(text: str | bytes) -> Frame:
+    if len(text) > MAX_FRAME_BYTES:
+        raise ProtocolError(f"frame of {len(text)} bytes is above the limit of {MAX_FRAME_BYTES}")
     try:
         items = json.loads(text)
     except ValueError as exc:
@@ -63,9 +76,10 @@ def decode(text: str | bytes) -> Frame:
     return Frame(join_ref, ref, topic, event, payload)
 
 
-def reply_of(payload: Any) -> Reply:
-    if isinstance(payload, dict) and isinstance(payload.get("status"), str):
-        return Reply(payload["status"], payload.get("response"))
+def reply_of(payload: JSON) -> Reply:
+    status = payload.get("status") if isinstance(payload, dict) else None
+    if isinstance(payload, dict) and isinstance(status, str):
+        return Reply(status, payload.get("response"))
     return Reply("error", {"reason": "malformed reply"})
 
 
@@ -75,9 +89,11 @@ class ChannelClient:
     frame to `on_event`, which must not block. Waits are in real seconds."""
 
     def __init__(self, ws: Connection, on_event: Callable[[Frame], None],
-                 heartbeat_every: float, dead_after: float, reply_timeout: float) -> None:
+                 heartbeat_every: float, dead_after: float, reply_timeout: float,
+                 on_problem: Callable[[str], None] = lambda text: None) -> None:
         self.ws = ws
         self._on_event = on_event
+        self._on_problem = on_problem
         self._heartbeat_every = heartbeat_every
         self._dead_after = dead_after
         self._reply_timeout = reply_timeout
@@ -87,7 +103,7 @@ class ChannelClient:
         self._last_heard = asyncio.get_running_loop().time()
         self.went_silent = False
 
-    async def push(self, topic: str, event: str, payload: Any) -> Reply:
+    async def push(self, topic: str, event: str, payload: object) -> Reply:
         """Sends one push and waits for its reply; a timeout is an error reply, a closed socket
         raises ConnectionClosed."""
         ref = str(next(self._refs))
@@ -96,14 +112,14 @@ class ChannelClient:
         future: asyncio.Future[Reply] = asyncio.get_running_loop().create_future()
         self._waiting[ref] = future
         try:
-            await self.ws.send(encode(Frame(self._join_refs.get(topic), ref, topic, event, payload)))
+            await self.ws.send(encode_push(self._join_refs.get(topic), ref, topic, event, payload))
             return await asyncio.wait_for(future, self._reply_timeout)
         except TimeoutError:
             return Reply("timeout", None)
         finally:
             self._waiting.pop(ref, None)
 
-    async def join(self, topic: str, payload: Any = None) -> Reply:
+    async def join(self, topic: str, payload: JSON = None) -> Reply:
         return await self.push(topic, JOIN, payload or {})
 
     async def leave(self, topic: str) -> Reply:
@@ -117,7 +133,12 @@ class ChannelClient:
         try:
             async for text in self.ws:
                 self._last_heard = asyncio.get_running_loop().time()
-                self._dispatch(decode(text))
+                try:
+                    frame = decode(text)
+                except ProtocolError as exc:
+                    self._on_problem(f"frame skipped: {exc}")
+                    continue
+                self._dispatch(frame)
         except ConnectionClosed:
             pass
         finally:
@@ -129,12 +150,14 @@ class ChannelClient:
         return None if received is None or self.went_silent else received.code
 
     def _dispatch(self, frame: Frame) -> None:
-        if frame.event == REPLY and frame.ref in self._waiting:
-            future = self._waiting[frame.ref]
-            if not future.done():
-                future.set_result(reply_of(frame.payload))
-        elif frame.event != REPLY:
+        if frame.event != REPLY:
             self._on_event(frame)
+            return
+        future = self._waiting.get(frame.ref) if frame.ref is not None else None
+        if future is not None and not future.done():
+            future.set_result(reply_of(frame.payload))
+        elif frame.topic != HEARTBEAT_TOPIC:
+            self._on_problem(f"reply skipped: no push {frame.ref!r} is waiting on {frame.topic}")
 
     async def _heartbeat(self) -> None:
         loop = asyncio.get_running_loop()

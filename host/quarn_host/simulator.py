@@ -10,7 +10,8 @@ Besides pushing events, the platform answers the host's own pushes on its channe
   chat_room:<room>      "new_message"         -> {"id": ...}          then echoes "message_created"
   chat_room:<room>      "mark_processed" / "mark_failed"  terminal-state writes; a refusal is
                         {"status": "error", "response": {"reason": "not_found" | "rejected"}}
-A message is open until a processed write, or a failed write that is not retryable, lands.
+A message is open until a processed write, or a failed write that is not retryable, lands. Writing
+a settled message's outcome again is answered "ok" and changes nothing.
 
 Run it alone with `python -m quarn_host.simulator --port 4040`; the host starts one
 in-process unless given `--url`. `python -m quarn_host.simulator --chaos SEED ...` runs the chaos
@@ -70,6 +71,7 @@ class Platform:
     messages: dict[str, Message] = field(default_factory=dict)
     terminal: dict[str, str] = field(default_factory=dict)  # message id -> "processed" | "failed"
     writes: list[tuple[str, str, bool]] = field(default_factory=list)  # (id, kind, accepted)
+    repeated_writes: list[str] = field(default_factory=list)  # ids written again after settling
     posts: list[dict[str, Any]] = field(default_factory=list)
     refuse_write_once: set[str] = field(default_factory=set)
     fail_join_once: set[str] = field(default_factory=set)
@@ -119,7 +121,8 @@ class Platform:
 
     # -- pushes from the host --------------------------------------------------------------
     def answer(self, conn: SimConnection, frame: phoenix.Frame) -> tuple[str, Any]:
-        topic, event, body = frame.topic, frame.event, frame.payload or {}
+        topic, event = frame.topic, frame.event
+        body = frame.payload if isinstance(frame.payload, dict) else {}
         kind, _, key = topic.partition(":")
         if event == phoenix.HEARTBEAT:
             return "ok", {}
@@ -177,6 +180,10 @@ class Platform:
             self.writes.append((mid, kind, False))
             self.log(f"refusing the {kind} write of {mid} (not_found)")
             return "error", {"reason": "not_found"}
+        if self.terminal.get(mid) == kind:
+            # The same outcome again: its first reply was lost with a socket. Taken, changing nothing.
+            self.repeated_writes.append(mid)
+            return "ok", {}
         self.writes.append((mid, kind, True))
         if kind == "processed" or not body.get("retryable"):
             self.terminal[mid] = kind
@@ -298,28 +305,32 @@ async def first_connection(conn: SimConnection) -> None:
 
 
 async def second_connection(conn: SimConnection) -> None:
-    """Drops without a close frame soon after connecting; a message and a room change arrive
-    while the agent is away."""
+    """Drops without a close frame soon after connecting; messages (one that fails once, with
+    another behind it in its room) and a room change arrive while the agent is away."""
     p = conn.platform
     await p.wait_for("the second joins", conn.has_joined(*AGENT_TOPICS, *room_topics(LOBBY, SUPPORT, OPS)))
     await p.sleep(1)
     p.log("drops the connection abruptly")
     p.new_message("m6", LOBBY, "u-ana", "While you were away: the build is green again.", "reply")
+    p.new_message("m11", SUPPORT, "u-ana", "While you were away (fail once): check the logs?", "reply")
+    p.new_message("m12", SUPPORT, "u-ben", "And one more thing while you were away.", "reply")
     p.rooms = [LOBBY, SUPPORT, DESIGN]
     p.fail_join_once.add(f"room_participants:{DESIGN}")
     conn.ws.transport.abort()
 
 
 async def third_connection(conn: SimConnection) -> None:
-    """r-ops is gone and r-design is new (its first join fails); a refused write; a supersede."""
+    """r-ops is gone and r-design is new: its first join fails and a later one succeeds; a refused
+    write, written again later; a supersede."""
     p = conn.platform
     await p.wait_for("the third joins", conn.has_joined(*room_topics(LOBBY, SUPPORT)))
-    await p.wait_for("m6 to be drained", lambda: "m6" in p.terminal)
+    await p.wait_for("m6, m11 and m12 to be drained", lambda: {"m6", "m11", "m12"} <= set(p.terminal))
     m7 = p.new_message("m7", SUPPORT, "u-ben", "Can you check invoice 42?", "reply")
     p.refuse_write_once.add("m7")
     await conn.deliver(m7)
     await p.wait_for("the refused write of m7", lambda: ("m7", "processed", False) in p.writes)
-    await p.sleep(1)
+    await p.wait_for("r-design after its refused join", conn.has_joined(*room_topics(DESIGN)))
+    await p.wait_for("the parked write of m7", lambda: "m7" in p.terminal)
     p.log(f"supersedes this connection (retryable, retry after {SUPERSEDE_RETRY_AFTER_S} s)")
     await conn.send(f"agent_control:{AGENT_ID}", "supersede", {
         "reason": "session_replaced", "message": "Another session of this agent connected.",
@@ -330,11 +341,9 @@ async def third_connection(conn: SimConnection) -> None:
 
 
 async def last_connection(conn: SimConnection) -> None:
-    """The parked write goes through, r-design is joined at last, a room comes and goes while
-    connected, then a normal close."""
+    """r-design is joined again, a room comes and goes while connected, then a normal close."""
     p = conn.platform
     await p.wait_for("r-design", conn.has_joined(*room_topics(DESIGN)))
-    await p.wait_for("the parked write of m7", lambda: "m7" in p.terminal)
     m8 = p.new_message("m8", DESIGN, "u-ana", "Welcome to the design room!", "reply")
     await conn.deliver(m8)
     await p.wait_for("m8 to be settled", lambda: "m8" in p.terminal)
