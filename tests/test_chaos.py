@@ -45,12 +45,12 @@ def own(mid="a1"):
 RECORDS = {
     "answered once, settled once": ([post(), answer(1, 1.0), settle(1, 1.1)], None, 0),
     "answered twice on one open connection": (
-        [post(), answer(1, 1.0), answer(1, 2.0), settle(1, 2.1)], "nothing cut in between", 0),
+        [post(), answer(1, 1.0), answer(1, 2.0), settle(1, 2.1)], "no socket cut in between", 0),
     "answered again after the socket died mid-turn": (
         [post(), answer(1, 1.0), close(1, 1.05), answer(2, 2.0), settle(2, 2.1)], None, 1),
     "answered again after its room was deleted mid-turn": (
         [post(), answer(1, 1.0), lambda ledger: ledger.room_deleted("r-0", 1.01), answer(1, 2.0),
-         settle(1, 2.1)], None, 1),
+         settle(1, 2.1)], "its room was deleted", 0),
     "answered again though its outcome reached the platform before the cut": (
         [post(), answer(1, 1.0), refuse(1.01), close(1, 1.5), answer(2, 2.0), settle(2, 2.1)],
         "outcome was written", 0),

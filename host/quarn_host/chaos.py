@@ -123,6 +123,7 @@ class Settings:
     grace: float = 15.0
     faults: Faults = field(default_factory=Faults)
     log: str | None = None
+    loud: bool = False  # the host logs every decision, to diagnose a run
 
 
 # ---------------------------------------------------------------------------------------------
@@ -284,11 +285,14 @@ class Ledger:
                              later: tuple[float, int]) -> None:
         if record.settled is not None and later[0] > record.settled:
             return  # reported when it was posted
-        cut = self._cut_after(record.room, *earlier)
+        cut = self.closed.get(earlier[1])
         where = f"{mid} answered at {self.at(earlier[0])} on connection {earlier[1]} and again " \
                 f"at {self.at(later[0])} on connection {later[1]}"
         if cut is None or cut > later[0]:
-            self.violation(f"{where}, nothing cut in between")
+            deleted = next((t for t in self.deleted.get(record.room, ()) if earlier[0] <= t <= later[0]), None)
+            self.violation(f"{where}, no socket cut in between" + (
+                "" if deleted is None else f" (its room was deleted at {self.at(deleted)}: the "
+                "first turn's outcome was dropped, not kept for the room's return)"))
             return
         written = next((t for t in record.writes if earlier[0] <= t <= cut), None)
         if written is not None:
@@ -297,20 +301,8 @@ class Ledger:
             return
         self.cut_count += 1
         if len(self.cuts) < SHOWN:
-            self.cuts.append(f"{where}; the first answer's {cut_kind(cut, earlier[1], self.closed)} "
-                             f"at {self.at(cut)}, before the outcome was written")
-
-    def _cut_after(self, room: str, at: float, conn: int) -> float | None:
-        """When the channel an answer went through was cut: its connection closed or its room
-        was deleted, whichever came first after the answer."""
-        times = [t for t in self.deleted.get(room, ()) if t >= at]
-        if conn in self.closed:
-            times.append(self.closed[conn])
-        return min(times, default=None)
-
-
-def cut_kind(cut: float, conn: int, closed: dict[int, float]) -> str:
-    return "connection closed" if closed.get(conn) == cut else "room was deleted"
+            self.cuts.append(f"{where}; the first answer's connection closed at {self.at(cut)}, "
+                             "before its outcome was written")
 
 
 def percentile(values: list[float], share: float) -> float | None:
@@ -807,7 +799,7 @@ class ChaosRun:
         s = self.settings
         command = [sys.executable, "-m", "quarn_host", "--url", url, "--agent-id", AGENT_ID,
                    "--time-scale", str(s.time_scale)]
-        if "--quiet" in self.flags:
+        if "--quiet" in self.flags and not s.loud:
             command.append("--quiet")
         state = s.state or (str(self.workdir / "host.state") if s.kill_host else None)
         if state and "--state" in self.flags:
@@ -1053,6 +1045,8 @@ def parse(argv: list[str]) -> Settings:
     parser.add_argument("--fault", action="append", default=[], metavar="NAME=P",
                         help="override a fault's probability (repeatable)")
     parser.add_argument("--log", metavar="FILE", help="the host's output (default: a temporary file)")
+    parser.add_argument("--loud", action="store_true",
+                        help="run the host without --quiet: its log shows every decision")
     args = parser.parse_args(argv)
     if args.messages < 1 or args.seconds <= 0 or args.grace < 0:
         parser.error("--messages must be at least 1, --seconds above 0, --grace at least 0")
@@ -1063,7 +1057,7 @@ def parse(argv: list[str]) -> Settings:
     except ValueError as exc:
         parser.error(str(exc))
     return Settings(args.chaos, args.messages, args.seconds, args.kill_host, args.state, args.calm,
-                    args.time_scale, args.grace, faults, args.log)
+                    args.time_scale, args.grace, faults, args.log, args.loud)
 
 
 def main(argv: list[str]) -> int:
