@@ -51,6 +51,9 @@ RECORDS = {
     "answered again after its room was deleted mid-turn": (
         [post(), answer(1, 1.0), lambda ledger: ledger.room_deleted("r-0", 1.01), answer(1, 2.0),
          settle(1, 2.1)], "its room was deleted", 0),
+    "answered again after its room was deleted mid-turn, then its socket closed": (
+        [post(), answer(1, 1.0), lambda ledger: ledger.room_deleted("r-0", 1.01), close(1, 1.5),
+         answer(2, 2.0), settle(2, 2.1)], "its room was deleted", 0),
     "answered again though its outcome reached the platform before the cut": (
         [post(), answer(1, 1.0), refuse(1.01), close(1, 1.5), answer(2, 2.0), settle(2, 2.1)],
         "outcome was written", 0),

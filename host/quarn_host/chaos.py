@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import dataclasses
-import os
 import pstats
 import random
 import re
@@ -286,13 +285,15 @@ class Ledger:
         if record.settled is not None and later[0] > record.settled:
             return  # reported when it was posted
         cut = self.closed.get(earlier[1])
+        deleted = next((t for t in self.deleted.get(record.room, ()) if earlier[0] <= t <= later[0]), None)
         where = f"{mid} answered at {self.at(earlier[0])} on connection {earlier[1]} and again " \
                 f"at {self.at(later[0])} on connection {later[1]}"
+        if deleted is not None and (cut is None or deleted <= cut):
+            self.violation(f"{where}; its room was deleted at {self.at(deleted)}, before any socket "
+                           "cut: the first turn's outcome was dropped, not kept for the room's return")
+            return
         if cut is None or cut > later[0]:
-            deleted = next((t for t in self.deleted.get(record.room, ()) if earlier[0] <= t <= later[0]), None)
-            self.violation(f"{where}, no socket cut in between" + (
-                "" if deleted is None else f" (its room was deleted at {self.at(deleted)}: the "
-                "first turn's outcome was dropped, not kept for the room's return)"))
+            self.violation(f"{where}, no socket cut in between")
             return
         written = next((t for t in record.writes if earlier[0] <= t <= cut), None)
         if written is not None:
@@ -512,8 +513,17 @@ class ChaosPlatform(simulator.Platform):
         if kind != "chat_room":
             return "error", {"reason": f"unknown event {event}"}
         if key not in self.rooms:
+            self._gone_room_write(key, event, body)
             return "error", {"reason": "not_found"}
         return self._room_push(conn, key, event, body)
+
+    def _gone_room_write(self, room: str, event: str, body: dict[str, Any]) -> None:
+        """A terminal write into a deleted room is refused, but the host did hold that outcome."""
+        mid = body.get("message_id")
+        record = self.ledger.inbound.get(mid) if isinstance(mid, str) else None
+        if event in ("mark_processed", "mark_failed") and record is not None and record.room == room \
+                and record.settled is None and isinstance(mid, str):
+            self.ledger.write_refused(mid, "extensions" in body, self.now())
 
     def _room_push(self, conn: ChaosConnection, room: str, event: str,
                    body: dict[str, Any]) -> tuple[str, Any]:
