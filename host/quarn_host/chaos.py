@@ -1047,7 +1047,8 @@ def parse(argv: list[str]) -> Settings:
     parser.add_argument("--seconds", type=float, default=15.0, metavar="S",
                         help="posting spans about this; all must settle within S plus --grace")
     parser.add_argument("--kill-host", action="store_true", help="SIGKILL the host at random moments")
-    parser.add_argument("--state", metavar="FILE", help="the host's state file (a temporary one with --kill-host)")
+    parser.add_argument("--state", metavar="FILE",
+                        help="the host's state file, new (a temporary one with --kill-host)")
     parser.add_argument("--calm", action="store_true", help="no faults: a load run")
     parser.add_argument("--time-scale", type=float, default=0.05,
                         help="the host's time scale: its heartbeats and back-offs, in real seconds")
@@ -1062,6 +1063,8 @@ def parse(argv: list[str]) -> Settings:
         parser.error("--messages must be at least 1, --seconds above 0, --grace at least 0")
     if not 0 < args.time_scale <= 100:
         parser.error("--time-scale must be above 0 and at most 100")
+    if args.state and Path(args.state).exists():
+        parser.error(f"--state {args.state} exists: an earlier run's ids would be taken for this one's")
     try:
         faults = (Faults.none() if args.calm else Faults()).with_overrides(args.fault)
     except ValueError as exc:
