@@ -37,6 +37,14 @@ def close(conn, at):
     return lambda ledger: ledger.connection_closed(conn, at)
 
 
+def delete(at, room="r-0"):
+    return lambda ledger: ledger.room_deleted(room, at)
+
+
+def leave(conn, at, room="r-0"):
+    return lambda ledger: ledger.room_left(room, conn, at)
+
+
 def own(mid="a1"):
     return lambda ledger: ledger.own_post(mid)
 
@@ -48,15 +56,20 @@ RECORDS = {
         [post(), answer(1, 1.0), answer(1, 2.0), settle(1, 2.1)], "no socket cut in between", 0),
     "answered again after the socket died mid-turn": (
         [post(), answer(1, 1.0), close(1, 1.05), answer(2, 2.0), settle(2, 2.1)], None, 1),
-    "answered again after its room was deleted mid-turn": (
-        [post(), answer(1, 1.0), lambda ledger: ledger.room_deleted("r-0", 1.01), answer(1, 2.0),
-         settle(1, 2.1)], "its room was deleted", 0),
-    "answered again after its room was deleted mid-turn, then its socket closed": (
-        [post(), answer(1, 1.0), lambda ledger: ledger.room_deleted("r-0", 1.01), close(1, 1.5),
-         answer(2, 2.0), settle(2, 2.1)], "its room was deleted", 0),
+    "the room deleted mid-turn, left without writing, answered again": (
+        [post(), answer(1, 1.0), delete(1.01), leave(1, 1.02), answer(1, 2.0), settle(1, 2.1)],
+        "without writing", 0),
+    "the room deleted mid-turn, left without writing, then the socket closed": (
+        [post(), answer(1, 1.0), delete(1.01), leave(1, 1.02), close(1, 1.5), answer(2, 2.0),
+         settle(2, 2.1)], "without writing", 0),
+    "the room deleted mid-turn, outcome written, answered again on its return": (
+        [post(), answer(1, 1.0), delete(1.01), refuse(1.02), leave(1, 1.03), answer(1, 2.0),
+         settle(1, 2.1)], "written at", 0),
+    "the room deleted mid-turn, the socket cut before the outcome was written": (
+        [post(), answer(1, 1.0), delete(1.01), close(1, 1.02), answer(2, 2.0), settle(2, 2.1)], None, 1),
     "answered again though its outcome reached the platform before the cut": (
         [post(), answer(1, 1.0), refuse(1.01), close(1, 1.5), answer(2, 2.0), settle(2, 2.1)],
-        "outcome was written", 0),
+        "then lost", 0),
     "a second accepted write on the same connection": (
         [post(), answer(1, 1.0), settle(1, 1.1), write_again(1, 1.2)], "after its processed write", 0),
     "a different outcome written after settlement": (

@@ -157,6 +157,7 @@ class Ledger:
         self.own: set[str] = set()
         self.closed: dict[int, float] = {}
         self.deleted: dict[str, list[float]] = {}
+        self.left: dict[tuple[str, int], list[float]] = {}  # (room, connection) -> chat topic leaves
         self.violations: list[str] = []
         self.violation_count = 0
         self.cuts: list[str] = []
@@ -257,6 +258,9 @@ class Ledger:
     def room_deleted(self, room: str, now: float) -> None:
         self.deleted.setdefault(room, []).append(now)
 
+    def room_left(self, room: str, conn: int, now: float) -> None:
+        self.left.setdefault((room, conn), []).append(now)
+
     # -- judging ------------------------------------------------------------------------------
     def _judge_give_up(self, mid: str, record: Inbound) -> None:
         self.given_up += 1
@@ -285,25 +289,31 @@ class Ledger:
         if record.settled is not None and later[0] > record.settled:
             return  # reported when it was posted
         cut = self.closed.get(earlier[1])
-        deleted = next((t for t in self.deleted.get(record.room, ()) if earlier[0] <= t <= later[0]), None)
         where = f"{mid} answered at {self.at(earlier[0])} on connection {earlier[1]} and again " \
                 f"at {self.at(later[0])} on connection {later[1]}"
-        if deleted is not None and (cut is None or deleted <= cut):
-            self.violation(f"{where}; its room was deleted at {self.at(deleted)}, before any socket "
-                           "cut: the first turn's outcome was dropped, not kept for the room's return")
-            return
-        if cut is None or cut > later[0]:
-            self.violation(f"{where}, no socket cut in between")
-            return
-        written = next((t for t in record.writes if earlier[0] <= t <= cut), None)
+        end = later[0] if cut is None else min(cut, later[0])
+        written = next((t for t in record.writes if earlier[0] <= t <= end), None)
+        left = next((t for t in self.left.get((record.room, earlier[1]), ()) if earlier[0] <= t <= end), None)
         if written is not None:
-            self.violation(f"{where}: the first turn's outcome was written at {self.at(written)}, "
-                           f"before the cut at {self.at(cut)}, and lost")
-            return
+            self.violation(f"{where}: the first turn's outcome was written at {self.at(written)} "
+                           "and then lost")
+        elif left is not None:
+            self.violation(f"{where}: the host left {record.room} at {self.at(left)} without writing "
+                           "the first turn's outcome" + self._deletion_before(record.room, left))
+        elif cut is None or cut > later[0]:
+            self.violation(f"{where}, no socket cut in between")
+        else:
+            self._excuse(f"{where}; the first answer's connection closed at {self.at(cut)}, "
+                         "before its outcome was written")
+
+    def _deletion_before(self, room: str, t: float) -> str:
+        deleted = [d for d in self.deleted.get(room, ()) if d <= t]
+        return f" (the room was deleted at {self.at(deleted[-1])})" if deleted else ""
+
+    def _excuse(self, text: str) -> None:
         self.cut_count += 1
         if len(self.cuts) < SHOWN:
-            self.cuts.append(f"{where}; the first answer's connection closed at {self.at(cut)}, "
-                             "before its outcome was written")
+            self.cuts.append(text)
 
 
 def percentile(values: list[float], share: float) -> float | None:
@@ -402,7 +412,7 @@ class ChaosPlatform(simulator.Platform):
         self.phase = "chaos"  # then "settling" (no more faults), then "closing"
         self.open_count = 0
         self.space = asyncio.Event()  # set when a message settles
-        self.kill: Callable[[str, float], None] = lambda moment, delay: None
+        self.kill: Callable[[str, float], bool] = lambda moment, delay: False
         self.numbers = iter(range(1, 1 << 62))
 
     def now(self) -> float:
@@ -505,6 +515,8 @@ class ChaosPlatform(simulator.Platform):
             return self._join(conn, topic, key)
         if event == phoenix.LEAVE:
             conn.joined.discard(topic)
+            if kind == "chat_room":
+                self.ledger.room_left(key, conn.number, self.now())
             return "ok", {}
         if kind == "agent_rooms" and event == "list_rooms":
             if conn.number > 1:
@@ -566,8 +578,9 @@ class ChaosPlatform(simulator.Platform):
         self.ledger.answered(body.get("reply_to"), conn.number, self.now())
         conn.later(f"chat_room:{room}", "message_created",
                    message_payload(mid, room, AGENT_ID, str(body.get("content", "")), number))
-        self.kill("kill_after_post", self.rng.uniform(0.0, 0.005))
-        if self.roll("delete_mid_turn", self.faults.delete_mid_turn) and len(self.rooms) > 1:
+        if self.kill("kill_after_post", self.rng.uniform(0.0, 0.005)):
+            pass  # one fault per post: a kill and a deletion together would blur both
+        elif self.roll("delete_mid_turn", self.faults.delete_mid_turn) and len(self.rooms) > 1:
             self.log("a turn runs in the room about to be deleted")
             self.delete_room(room)
             conn.later(f"agent_rooms:{AGENT_ID}", "room_deleted", {"id": room})
@@ -948,16 +961,18 @@ class ChaosRun:
             await conn.ws.close(1000, "end of session")
 
     # -- the host's side ----------------------------------------------------------------------
-    def kill(self, moment: str, delay: float) -> None:
-        """A moment to kill the host at (a field of Faults); the dice decide, with --kill-host."""
+    def kill(self, moment: str, delay: float) -> bool:
+        """A moment to kill the host at (a field of Faults); the dice decide, with --kill-host.
+        True when a kill is on its way."""
         now = time.monotonic()
         if not self.settings.kill_host or self.runner.kills >= KILL_LIMIT or now - self.last_kill < KILL_GAP_S:
-            return
+            return False
         if not self.platform.roll(moment, KILL_CHANCES[moment](self.settings.faults)):
-            return
+            return False
         self.last_kill = now
         self.platform.log(f"kills the host ({moment})")
         asyncio.get_running_loop().call_later(delay, self.runner.kill)
+        return True
 
     async def supervise(self) -> None:
         """Restarts a killed host; any other exit before the end is a violation."""
