@@ -14,7 +14,7 @@ message, and unwritten outcomes are written again on a timer with back-off.
 from __future__ import annotations
 
 import asyncio
-from typing import TYPE_CHECKING, Literal, NamedTuple
+from typing import TYPE_CHECKING, Coroutine, Literal, NamedTuple
 
 from websockets.exceptions import ConnectionClosed
 
@@ -106,6 +106,8 @@ class RoomWorker:
         self.drain_owed = False  # a drain passed over a message that was still to settle
         self.rewrites = Backoff()
         self.rewrite_timer: asyncio.Task[None] | None = None
+        self.busy = False  # a job (a message, a drain, a write round) is under way
+        self.closing = False  # the room is going: no new job starts
 
     async def push(self, event: str, payload: object) -> Reply:
         return await self.conn.client.push(self.topic, event, payload)
@@ -114,22 +116,41 @@ class RoomWorker:
         """First the writes left over from earlier connections, then the missed messages, then
         live deliveries."""
         try:
-            await self.flush_writes()
-            await self.drain()
-            while True:
+            await self.work(self.flush_writes())
+            await self.work(self.drain())
+            while not self.closing:
                 job = await self.queue.get()
                 await self.host.gate(self.room).wait()
                 if job.kind == "drain":
-                    await self.drain()
+                    await self.work(self.drain())
                 elif job.kind == "rewrite":
-                    await self.flush_writes()
+                    await self.work(self.flush_writes())
                 elif job.message is not None:
-                    await self.handle(job.message)
+                    await self.work(self.handle(job.message))
         except ConnectionClosed:
             pass
         finally:
             if self.rewrite_timer is not None:
                 self.rewrite_timer.cancel()
+
+    async def work(self, job: Coroutine[object, object, None]) -> None:
+        self.busy = True
+        try:
+            await job
+        finally:
+            self.busy = False
+
+    async def close(self, grace_s: float) -> None:
+        """Stops the room's work. A message in progress first runs to its written outcome (for at
+        most `grace_s` real seconds): cut short, it would stay open on the platform, and a room
+        that comes back would run it, and answer it, again."""
+        self.closing = True
+        if self.task is None or self.task.done():
+            return
+        if self.busy:
+            await asyncio.wait({self.task}, timeout=grace_s)
+        self.task.cancel()
+        await asyncio.gather(self.task, return_exceptions=True)
 
     def deliver(self, message: Inbound) -> None:
         self.queue.put_nowait(Job("message", message))
@@ -356,6 +377,8 @@ class RoomWorker:
                 if step["decision"] != "no_candidate":
                     self.host.say("drain", f"{self.room}: stop at {step['message_id']} ({step['decision']})")
                 self.drain_owed = self.drain_owed or bool(self.retrying)
+                return
+            if self.closing:
                 return
             message_id = step["message_id"]
             passed.append(message_id)

@@ -417,8 +417,8 @@ class Connection:
         host.rooms.record_room_removed(room)
         self.readmissions.pop(room, None)
         worker = self.workers.pop(room, None)
-        if worker is not None and worker.task is not None:
-            worker.task.cancel()
+        if worker is not None:
+            await worker.close(grace_s=self.host.clock.real(self.host.policy.dead_threshold_s))
         host.forget_room(room)
         ticket = host.tracker.unsubscribe_room(room)
         if ticket is None:
