@@ -607,6 +607,8 @@ class ChaosPlatform(simulator.Platform):
             self.log(f"refuses the {kind} write of {mid} ({reason})")
             return "error", {"reason": reason}
         retryable = kind == "failed" and bool(body.get("retryable"))
+        if retryable:
+            self.log(f"takes the retryable failure of {mid}: it stays open")
         if self.ledger.write_accepted(mid, kind, retryable, carries_failure, conn.number, self.now()):
             del self.open[room][mid]
             self.open_count -= 1
