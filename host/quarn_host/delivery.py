@@ -292,10 +292,12 @@ class RoomWorker:
             host.claims.confirm_settlement(room, message_id, token, host.retries)
             host.confirmed(room, message_id, retry)
             host.say("written", f"{room}/{message_id}: {settlement['status']}" + (" (will retry)" if retry else ""))
-            if retry and message is not None:
+            if retry:
+                # The message stays open on the platform; it runs again after the pause, from
+                # the payload at hand or, for an outcome written in a later round, by a drain.
                 host.stats.retries += 1
                 self.retrying.add(message_id)
-                self.conn.spawn(self.run_again(message), f"retry {message_id}")
+                self.conn.spawn(self.run_again(message_id, message), f"retry {message_id}")
             elif self.drain_owed:
                 self.drain_owed = False
                 self.queue.put_nowait(Job("drain"))
@@ -333,9 +335,13 @@ class RoomWorker:
         await self.host.clock.sleep(delay)
         self.queue.put_nowait(Job("rewrite"))
 
-    async def run_again(self, message: Inbound) -> None:
+    async def run_again(self, message_id: str, message: Inbound | None) -> None:
         await self.host.clock.sleep(RETRY_PAUSE_S)
-        self.deliver(message)
+        if message is not None:
+            self.deliver(message)
+        else:
+            self.retrying.discard(message_id)
+            self.queue.put_nowait(Job("drain"))
 
     async def flush_writes(self) -> None:
         """Writes every stored outcome of this room again, parked ones included."""

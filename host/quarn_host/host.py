@@ -23,7 +23,7 @@ from websockets.exceptions import ConnectionClosed, InvalidHandshake, InvalidSta
 
 import quarn_sdk_core as q
 
-from . import phoenix, simulator
+from . import phoenix
 from .agent import Agent, ToyAgent
 from .backoff import Backoff
 from .delivery import Inbound, RoomWorker
@@ -34,6 +34,7 @@ from .state import StateStore
 
 if TYPE_CHECKING:
     from .delivery import Settlement
+    from .simulator import Platform
 
 OPEN_TIMEOUT_S = 10.0  # real seconds for the TCP connect and the HTTP upgrade
 
@@ -539,22 +540,25 @@ def retry_after_seconds(value: str | None) -> float | None:
 # ---------------------------------------------------------------------------------------------
 
 
-async def run(time_scale: float = 1.0, url: str | None = None, agent_id: str = simulator.AGENT_ID,
+async def run(time_scale: float = 1.0, url: str | None = None, agent_id: str | None = None,
               journal_path: str | None = None, out: TextIO | None = None, quiet: bool = False,
               state_path: str | None = None, agent: Agent | None = None,
-              interrupt: asyncio.Event | None = None) -> tuple[Host, simulator.Platform | None]:
+              interrupt: asyncio.Event | None = None) -> tuple[Host, Platform | None]:
     """Runs the host until its session is dead, or until `interrupt` is set; without `url`,
     against a simulator of its own. Returns the host and the simulator for inspection. A state
     file that cannot be used raises StateError before anything starts."""
     reporter = Reporter(Clock(time_scale), out, quiet)
     state = StateStore.open(state_path, q.ClaimRegistry().max_completed) if state_path else None
     journal = Journal(open(journal_path, "w", encoding="utf-8")) if journal_path else None
+    # Imported here, so that `python -m quarn_host.simulator` runs a module not yet imported.
+    from . import simulator
+
     platform, server = None, None
     if url is None:
         platform = simulator.Platform(time_scale=time_scale,
                                       log=lambda line: reporter.line("platform", line))
         server, url = await simulator.start(platform)
-    host = Host(Core(journal), agent or ToyAgent(), agent_id, url, reporter, state=state)
+    host = Host(Core(journal), agent or ToyAgent(), agent_id or simulator.AGENT_ID, url, reporter, state=state)
     watcher = asyncio.create_task(_stop_on(interrupt, host)) if interrupt is not None else None
     try:
         await host.run()
