@@ -15,7 +15,7 @@ a settled message's outcome again is answered "ok" and changes nothing.
 
 Run it alone with `python -m quarn_host.simulator --port 4040`; the host starts one
 in-process unless given `--url`. `python -m quarn_host.simulator --chaos SEED ...` runs the chaos
-mode instead (chaos.py): a random world full of faults against the host as a child process.
+mode instead (the chaos package): a random world full of faults against the host as a child process.
 """
 
 from __future__ import annotations
