@@ -13,6 +13,7 @@ from .checker import Ledger
 
 LOG_LIMIT_BYTES = 16 << 20
 ERROR_LINE = re.compile(r"^\s*\d+\.\d+s\s+error\b")
+OPTIONAL_FLAGS = ("--quiet", "--state", "--profile")  # a run passes those the host knows
 
 
 class HostLog:
@@ -110,5 +111,5 @@ def host_flags() -> set[str]:
                                text=True, timeout=60, check=False).stdout
     except (OSError, subprocess.TimeoutExpired):
         return set()
-    return {flag for flag in ("--quiet", "--state", "--profile") if flag in shown}
+    return {flag for flag in OPTIONAL_FLAGS if flag in shown}
 

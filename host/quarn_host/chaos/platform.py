@@ -238,13 +238,16 @@ class ChaosPlatform(simulator.Platform):
         if retryable:
             self.log(f"takes the retryable failure of {mid}: it stays open")
         if self.ledger.write_accepted(mid, kind, retryable, carries_failure, conn.number, self.now()):
-            del self.open[room][mid]
-            self.open_count -= 1
-            if len(self.recent) == self.recent.maxlen:
-                self.bodies.pop(self.recent[0], None)  # no longer delivered again
-            self.recent.append(mid)
-            self.space.set()
+            self._settled(room, mid)
         return "ok", {}
+
+    def _settled(self, room: str, mid: str) -> None:
+        del self.open[room][mid]
+        self.open_count -= 1
+        if len(self.recent) == self.recent.maxlen:
+            self.bodies.pop(self.recent[0], None)  # no longer delivered again
+        self.recent.append(mid)
+        self.space.set()
 
 
 class ChaosConnection(simulator.SimConnection):

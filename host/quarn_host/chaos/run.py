@@ -19,7 +19,7 @@ from websockets.http11 import Request, Response
 from .. import simulator
 from ..simulator import AGENT_ID
 from .checker import Ledger
-from .host_process import HostLog, HostRunner, host_flags
+from .host_process import OPTIONAL_FLAGS, HostLog, HostRunner, host_flags
 from .measures import Memory, module_cpu_share, percentile, rounded, rss_kb
 from .platform import ChaosConnection, ChaosPlatform
 from .settings import KILL_CHANCES, Faults, Settings
@@ -276,7 +276,7 @@ class ChaosRun:
     def report(self) -> list[str]:
         thrown = " ".join(f"{k}={v}" for k, v in sorted(self.platform.thrown.items())) or "none"
         figures = " ".join(f"{k}={'-' if v is None else v}" for k, v in self.figures().items())
-        missing = {"--quiet", "--state", "--profile"} - self.flags
+        missing = set(OPTIONAL_FLAGS) - self.flags
         lines = [f"faults: {thrown}", f"figures: {figures}"]
         lines += [f"violation: {v}" for v in self.ledger.violations]
         lines += [f"cut: {c}" for c in self.ledger.cuts]
@@ -286,7 +286,7 @@ class ChaosRun:
         return lines
 
 
-def parse(argv: list[str]) -> Settings:
+def chaos_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m quarn_host.simulator --chaos SEED",
                                      description="Chaos mode: the host against a faulty random world.")
     parser.add_argument("--chaos", type=int, required=True, metavar="SEED")
@@ -305,6 +305,11 @@ def parse(argv: list[str]) -> Settings:
     parser.add_argument("--log", metavar="FILE", help="the host's output (default: a temporary file)")
     parser.add_argument("--loud", action="store_true",
                         help="run the host without --quiet: its log shows every decision")
+    return parser
+
+
+def parse(argv: list[str]) -> Settings:
+    parser = chaos_parser()
     args = parser.parse_args(argv)
     if args.messages < 1 or args.seconds <= 0 or args.grace < 0:
         parser.error("--messages must be at least 1, --seconds above 0, --grace at least 0")
