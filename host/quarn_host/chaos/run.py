@@ -66,7 +66,7 @@ class ChaosRun:
         state = s.state or (str(self.workdir / "host.state") if s.kill_host else None)
         if state and "--state" in self.flags:
             command += ["--state", state]
-        if s.calm and "--profile" in self.flags:
+        if s.calm and s.profile and "--profile" in self.flags:
             command += ["--profile", str(self.profile)]
         return command
 
@@ -305,6 +305,8 @@ def chaos_parser() -> argparse.ArgumentParser:
     parser.add_argument("--log", metavar="FILE", help="the host's output (default: a temporary file)")
     parser.add_argument("--loud", action="store_true",
                         help="run the host without --quiet: its log shows every decision")
+    parser.add_argument("--no-profile", dest="profile", action="store_false",
+                        help="with --calm: run the host without the profiler (its own speed)")
     return parser
 
 
@@ -322,7 +324,7 @@ def parse(argv: list[str]) -> Settings:
     except ValueError as exc:
         parser.error(str(exc))
     return Settings(args.chaos, args.messages, args.seconds, args.kill_host, args.state, args.calm,
-                    args.time_scale, args.grace, faults, args.log, args.loud)
+                    args.time_scale, args.grace, faults, args.log, args.loud, args.profile)
 
 
 def main(argv: list[str]) -> int:

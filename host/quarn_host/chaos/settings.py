@@ -73,3 +73,4 @@ class Settings:
     faults: Faults = field(default_factory=Faults)
     log: str | None = None
     loud: bool = False  # the host logs every decision, to diagnose a run
+    profile: bool = True  # a calm run profiles the host, for the module's share of its time
