@@ -98,3 +98,79 @@ def message_id(i: int, salt: int = 0) -> str:
 
 def room_id(i: int) -> str:
     return f"0190a5c2-beef-7000-9000-{i:012x}"
+
+
+# ---- every shape a platform sends ------------------------------------------------------------
+# Keyed "event/shape"; each value is (event type, payload). The message shapes vary one thing at a
+# time from REALISTIC, so a slow shape names what makes it slow.
+
+
+def _text(size: int, ascii_only: bool) -> str:
+    unit = "The deploy is green again. " if ascii_only else "Le déploiement — 日本語 ⚠️ "
+    text = ""
+    while len((text + unit).encode()) <= size:
+        text += unit
+    return text + "." * (size - len(text.encode()))
+
+
+def _message(**changes: object) -> dict[str, object]:
+    payload = {**REALISTIC, **changes}
+    return {k: v for k, v in payload.items() if v is not _ABSENT}
+
+
+_ABSENT = object()
+_METADATA = {"client": "web", "locale": "fr-FR"}
+
+MESSAGE_SHAPES = {
+    "realistic": _message(),
+    "metadata_absent": _message(metadata=_ABSENT),
+    "metadata_null": _message(metadata=None),
+    "metadata_empty": _message(metadata={}),
+    "mentions_absent": _message(metadata=dict(_METADATA)),
+    "mentions_0": _message(metadata={**_METADATA, "mentions": []}),
+    "mentions_50": _message(metadata={**_METADATA, "mentions": [_mention(i) for i in range(50)]}),
+    "attachments_absent": _message(attachments=_ABSENT),
+    "attachments_null": _message(attachments=None),
+    "attachments_empty": _message(attachments=[]),
+    "attachments_10": _message(attachments=[dict(_ATTACHMENT, id=f"att-{i}") for i in range(10)]),
+    "bare": _message(metadata=_ABSENT, attachments=_ABSENT, reply_to_id=_ABSENT, edited=_ABSENT,
+                     sender_name=None),
+    "sender_name_null": _message(sender_name=None),
+    "unknown_keys": _message(thread={"id": "t-1", "depth": 2, "tags": ["a", "b"]}, score=0.5,
+                             flags=[True, None, 3]),
+    **{f"text_{label}_{size}": _message(content=_text(size, label == "ascii"))
+       for label in ("ascii", "utf8") for size in (40, 1024, 16384)},
+}
+
+OTHER_EVENTS: dict[str, dict[str, object]] = {
+    "room_added": {"id": ROOM_ID, "title": "Ops", "task_id": None,
+                   "inserted_at": "2025-03-14T09:26:53Z", "updated_at": "2025-03-14T09:26:53Z"},
+    "room_removed": {"id": ROOM_ID, "inserted_at": "2025-03-14T09:26:53Z", "updated_at": "2025-03-14T09:26:53Z"},
+    "room_deleted": {"id": ROOM_ID},
+    "participant_added": {"id": AGENT_ID, "type": "Agent", "name": "Helper", "handle": "@helper-bot"},
+    "participant_removed": {"id": AGENT_ID, "type": "Agent", "name": "Helper"},
+    "contact_request_received": {"id": "q-1", "status": "pending", "inserted_at": "2025-03-14T09:26:53Z"},
+    "contact_request_updated": {"id": "q-1", "status": "accepted"},
+    "contact_added": {"id": "c-1", "type": "User", "inserted_at": "2025-03-14T09:26:53Z",
+                      "handle": "@chloe", "name": "Chloé Dubois"},
+    "contact_removed": {"id": "c-1"},
+    "supersede": {"reason": "session_replaced", "message": "Another session connected.",
+                  "correlation_id": None, "retryable": True, "retry_after": 3},
+    "agent.control": {"mode": "stop", "scope": "room", "agent_id": AGENT_ID, "correlation_id": "c-9",
+                      "execution_id": None, "room_id": ROOM_ID, "reason": "operator"},
+    "event_created": {"anything": ["goes", 1, None]},
+}
+
+# A message shape that fails one check, beside FAILING's seven.
+FAILING_ONE = _message(content=42)
+
+SHAPES: dict[str, tuple[str, dict[str, object]]] = {
+    **{f"message_created/{name}": ("message_created", p) for name, p in MESSAGE_SHAPES.items()},
+    **{f"message_updated/{name}": ("message_updated", p) for name, p in MESSAGE_SHAPES.items()
+       if name in ("realistic", "bare", "attachments_absent", "metadata_absent")},
+    **{f"{event}/valid": (event, p) for event, p in OTHER_EVENTS.items()},
+}
+FAILING_SHAPES: dict[str, tuple[str, dict[str, object], int]] = {  # (event type, payload, issues)
+    "message_created/failing_1": ("message_created", FAILING_ONE, 1),
+    "message_created/failing_7": ("message_created", FAILING, len(FAILING_ISSUES)),
+}
