@@ -6,15 +6,17 @@ Channels WebSocket, every decision taken by the module.
 
 The pieces are meant to be imported and extended: `Host` runs connections, `RoomWorker` serves
 one room's messages, `ChannelClient` speaks Phoenix Channels v2, `Journal` records every module
-call and `replay` checks a recording against the module.
+call, `StateStore` keeps what a crash must not lose, and `replay` checks a recording against the
+module.
 """
 
-from .agent import ProviderError, ToyAgent, TurnInput
-from .host import Connection, Host, run
+from .agent import Agent, ProviderError, ToyAgent, TurnInput
+from .connection import Connection
+from .delivery import RoomWorker
+from .host import Host, run
 from .journal import Core, Journal, replay
 from .phoenix import ChannelClient, Frame, Reply
+from .state import StateError, StateStore
 
-__all__ = ["ChannelClient", "Connection", "Core", "Frame", "Host", "Journal", "ProviderError", "Reply",
-           "RoomWorker", "ToyAgent", "TurnInput", "replay", "run"]
-
-from .delivery import RoomWorker  # noqa: E402  (after Host: the two refer to each other)
+__all__ = ["Agent", "ChannelClient", "Connection", "Core", "Frame", "Host", "Journal", "ProviderError", "Reply",
+           "RoomWorker", "StateError", "StateStore", "ToyAgent", "TurnInput", "replay", "run"]

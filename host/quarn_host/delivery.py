@@ -27,7 +27,8 @@ from .phoenix import JSON, Reply
 if TYPE_CHECKING:
     from quarn_sdk_core import FailedSettlement, ProcessedSettlement
 
-    from .host import Connection, Host
+    from .connection import Connection
+    from .host import Host
 
     Settlement = ProcessedSettlement | FailedSettlement
 
