@@ -360,7 +360,7 @@ def test_every_stateful_cycle_is_judged_against_its_object_floor_and_pure_python
 # ---- memory
 
 
-def test_memory_probes_alternate_and_keep_their_samples():
+def test_memory_probes_keep_one_sample_per_round():
     case = cases.memory_case(q, 1000, 2)
     case.runner(case.contenders, QUICK)
     python_set = case.contenders[1].result
