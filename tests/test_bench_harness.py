@@ -159,13 +159,9 @@ def _goal_case(name, ratios_by_pair):
     return SimpleNamespace(name=name, contenders=contenders)
 
 
-def _judge(goal, case):
-    original = cases.GOALS
-    cases.GOALS = [goal]
-    try:
-        return run.evaluate_goals([case])[0]
-    finally:
-        cases.GOALS = original
+def _judge(monkeypatch, goal, case):
+    monkeypatch.setattr(cases, "GOALS", [goal])
+    return run.evaluate_goals([case])[0]
 
 
 @pytest.mark.parametrize("ratios, met", [
@@ -175,9 +171,9 @@ def _judge(goal, case):
     ([0.30] * 11, False),
     ([0.20] * 5, False),  # too few rounds for an interval
 ])
-def test_a_goal_is_met_only_when_its_interval_is_within_the_limit(ratios, met):
+def test_a_goal_is_met_only_when_its_interval_is_within_the_limit(monkeypatch, ratios, met):
     goal = cases.Goal("g", "c", "module", "pure Python", 0.25)
-    judged = _judge(goal, _goal_case("c", {("module", "pure Python"): ratios}))
+    judged = _judge(monkeypatch, goal, _goal_case("c", {("module", "pure Python"): ratios}))
     assert judged["met"] is met
     assert judged["ratio"] == pytest.approx(statistics.median(ratios))
 
@@ -188,10 +184,10 @@ def test_a_goal_is_met_only_when_its_interval_is_within_the_limit(ratios, met):
     ("worst", {"a": [0.2] * 11, "b": [0.3] * 11}, True),
     ("geometric mean", {"a": [0.2] * 11, "b": None}, False),  # a shape not measured
 ])
-def test_an_aggregate_goal_combines_its_groups_in_each_round(aggregate, shape_ratios, met):
+def test_an_aggregate_goal_combines_its_groups_in_each_round(monkeypatch, aggregate, shape_ratios, met):
     goal = cases.Goal("g", "shapes", "module", "peer", 0.5, tuple(shape_ratios), aggregate)
     case = _goal_case("shapes", {(f"{s}: module", f"{s}: peer"): r for s, r in shape_ratios.items()})
-    judged = _judge(goal, case)
+    judged = _judge(monkeypatch, goal, case)
     assert judged["met"] is met
     if None in shape_ratios.values():
         assert "skipped" in judged["note"]
