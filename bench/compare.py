@@ -22,6 +22,21 @@ def same_json(a: Any, b: Any) -> bool:
     return bool(a == b)
 
 
+def same_shape(built: Any, answer: Any) -> bool:
+    """Whether `built` is the same kind of object as `answer`: the same types all the way down,
+    dicts with the same keys in the same order, sequences of the same length. A session outcome
+    stands for the tuple of its four fields."""
+    if hasattr(answer, "retry_after_s"):
+        answer = (answer.state, answer.retry_after_s, answer.dead_reason, answer.stale_reason)
+    if type(built) is not type(answer):
+        return False
+    if isinstance(answer, dict):
+        return list(built) == list(answer) and all(same_shape(built[k], answer[k]) for k in answer)
+    if isinstance(answer, (list, tuple)):
+        return len(built) == len(answer) and all(same_shape(x, y) for x, y in zip(built, answer))
+    return True
+
+
 def outcome(call: Callable[[], object]) -> tuple[Any, ...]:
     """What a call answered or raised, in a form the module and a baseline share."""
     try:

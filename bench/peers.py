@@ -5,6 +5,8 @@ an optional nullable `sender_name`, an optional nullable `metadata` object whose
 nullable `mentions` is a list of objects with a required `id` and three optional nullable
 strings, and an optional nullable `attachments` list. Unknown keys are kept where the library
 can keep them. A peer whose library is not installed is None, and its contenders are skipped.
+Each peer's own validation error type is exported beside it, so a loop timing a failing payload
+catches that error and nothing else.
 """
 
 from typing import Any, Callable, List, Optional
@@ -83,8 +85,18 @@ def _orjson_round_trip() -> Optional[Callable[[Any], Any]]:
     return round_trip
 
 
+def _error_type(module: str, name: str) -> Optional[type[Exception]]:
+    try:
+        found: type[Exception] = getattr(__import__(module), name)
+    except ImportError:
+        return None
+    return found
+
+
 pydantic_validate = _pydantic_validator()
+pydantic_error = _error_type("pydantic", "ValidationError")
 msgspec_convert = _msgspec_converter()
+msgspec_error = _error_type("msgspec", "ValidationError")
 orjson_round_trip = _orjson_round_trip()
 
 

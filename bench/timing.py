@@ -4,16 +4,21 @@ Every contender's loop body is compiled into its own function, with the names it
 locals (as timeit does), so the module, its baselines and the interpreter floor pay the same loop
 overhead. The contenders of a case then run in rounds, one batch each per round in a rotating
 order, so slow drift of the machine (other work on the shared cores, frequency changes) falls on
-all of them alike; the median of the rounds is reported.
+all of them alike. Every round's time is kept (`samples`, in round order) so that ratios can be
+taken round by round (stats.py); the median and its interval are reported.
+
+Contenders of one group (a message shape, a point of a curve) run next to each other within a
+round, so the ratios within a group compare batches run a few milliseconds apart.
 """
 
 import gc
 import math
-import statistics
 import textwrap
 import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional
+
+from stats import median_interval
 
 Namespace = dict[str, Any]  # the names a contender's loop body uses
 Loop = Callable[[list[Any]], int]  # one timed batch over the items; nanoseconds
@@ -39,7 +44,8 @@ class Contender:
     `body` is the loop body: it may use `_item` (the next element of `pool`) and the names that
     `setup()` returns. `before` and `after` run around each batch, outside the timed span (to
     carry state such as a clock from batch to batch). `check(namespace)` runs once before timing
-    and raises when the contender does not do the expected work.
+    and raises when the contender does not do the expected work. A module contender is compared
+    with the other contenders of its `group`.
     """
 
     name: str
@@ -51,6 +57,7 @@ class Contender:
     after: str = ""
     check: Optional[Callable[[Namespace], None]] = None
     skip: Optional[str] = None
+    group: str = ""
     result: dict[str, Any] = field(default_factory=dict)
 
 
@@ -134,20 +141,30 @@ def _prepare(contender: Contender, settings: Settings) -> Optional[_Prepared]:
         return None
 
 
+def _rotated(items: list[Any], shift: int) -> list[Any]:
+    shift %= max(len(items), 1)
+    return items[shift:] + items[:shift]
+
+
+def sample_result(samples: list[float], **extra: Any) -> dict[str, Any]:
+    """A contender's result from its per-round samples (kept in round order)."""
+    estimate = median_interval(samples)
+    return {"status": "ok", "median": estimate.value, "low": estimate.low, "high": estimate.high,
+            "min": min(samples), "max": max(samples), "rounds": len(samples), "samples": samples, **extra}
+
+
 def run_contenders(contenders: list[Contender], settings: Settings) -> None:
     """Times every runnable contender; fills each contender's `result`."""
-    prepared = [p for p in (_prepare(c, settings) for c in contenders) if p is not None]
+    groups: dict[str, list[_Prepared]] = {}
+    for contender in contenders:
+        p = _prepare(contender, settings)
+        if p is not None:
+            groups.setdefault(contender.group, []).append(p)
+    ordered = list(groups.values())
     for round_index in range(settings.rounds):
-        shift = round_index % max(len(prepared), 1)
-        for p in prepared[shift:] + prepared[:shift]:
-            p.samples.append(_timed(p.loop, p.items) / len(p.items))
-    for p in prepared:
-        samples = sorted(p.samples)
-        p.contender.result = {
-            "status": "ok",
-            "median": statistics.median(samples),
-            "min": samples[0],
-            "max": samples[-1],
-            "batch": len(p.items),
-            "rounds": len(samples),
-        }
+        for group in _rotated(ordered, round_index):
+            for p in _rotated(group, round_index):
+                p.samples.append(_timed(p.loop, p.items) / len(p.items))
+    for group in ordered:
+        for p in group:
+            p.contender.result = sample_result(p.samples, batch=len(p.items))
