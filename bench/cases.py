@@ -655,4 +655,13 @@ def all_cases(q: Kind, quick: bool) -> list[Case]:
         scaling_case(q, (1_000, 100_000, 1_000_000)),
         room_wide_case(q),
         memory_case(q, 1_000_000, 1 if quick else 3),
+        *flow.cases(q, quick),
     ]
+
+
+# ---- cases kept in files of their own: the inbound flow. They build on the helpers above, so
+# they are imported last.
+
+import flow  # noqa: E402
+
+GOALS += flow.goals()
