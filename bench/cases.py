@@ -656,12 +656,14 @@ def all_cases(q: Kind, quick: bool) -> list[Case]:
         room_wide_case(q),
         memory_case(q, 1_000_000, 1 if quick else 3),
         *flow.cases(q, quick),
+        *memory_cases.cases(q, quick),
     ]
 
 
-# ---- cases kept in files of their own: the inbound flow. They build on the helpers above, so
-# they are imported last.
+# ---- cases kept in files of their own: the inbound flow and the memory of every ledger. They
+# build on the helpers above, so they are imported last.
 
 import flow  # noqa: E402
+import memory_cases  # noqa: E402
 
-GOALS += flow.goals()
+GOALS += [*flow.goals(), *memory_cases.goals()]
