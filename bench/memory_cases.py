@@ -277,7 +277,8 @@ def goals() -> list["Goal"]:
     made = []
     for kind, (what, _unit, n, sides) in KINDS.items():
         python = [side for side in sides if side != "module"][0]
-        made.append(Goal(f"{n:.0e} {what}: at most 0.5 x the memory of a {python[len('Python '):]}", kind,
+        count = f"{n:.0e}".replace("e+0", "e")  # 1e6
+        made.append(Goal(f"{count} {what}: at most 0.5 x the memory of a {python[len('Python '):]}", kind,
                          "module", python, 0.5))
     return made
 
