@@ -829,9 +829,11 @@ def _probe(kind: str, claims: int) -> int:
     return grown
 
 
-def memory_runner(probes: int, claims: int) -> Runner:
+def memory_runner(probes: int, claims: int, probe: Callable[[str, int], float] | None = None) -> Runner:
     """Probes the contenders in turn, `probes` rounds of one probe each, so that probe i of every
-    contender is round i of the ratios."""
+    contender is round i of the ratios. `probe(body, count)` gives the bytes grown in a fresh
+    process (by default the in-flight claims probe)."""
+    measure = probe or _probe
 
     def run(contenders: list[Contender], _settings: Settings) -> None:
         runnable = [c for c in contenders if not c.skip]
@@ -844,7 +846,7 @@ def memory_runner(probes: int, claims: int) -> Runner:
             for contender in runnable:
                 if contender.name not in failed:
                     try:
-                        samples[contender.name].append(_probe(contender.body, claims) / claims)
+                        samples[contender.name].append(measure(contender.body, claims) / claims)
                     except Exception as error:  # reported as this contender's error; the others go on
                         failed[contender.name] = str(error)
         for contender in runnable:
@@ -948,4 +950,15 @@ def all_cases(q: Kind, quick: bool) -> list[Case]:
         room_wide_case(q),
         # Six probes are the fewest whose extremes bound the median with 95% confidence.
         memory_case(q, 1_000_000, 6 if quick else 9),
+        *flow.cases(q, quick),
+        *memory_cases.cases(q, quick),
     ]
+
+
+# ---- cases kept in files of their own: the inbound flow and the memory of every ledger. They
+# build on the helpers above, so they are imported last.
+
+import flow  # noqa: E402
+import memory_cases  # noqa: E402
+
+GOALS += [*flow.goals(), *memory_cases.goals()]
