@@ -151,7 +151,9 @@ class Run:
         if receiver is None or c.owner in ENUM_CLASSES:
             nested = c
         else:
-            nested = self.draw(st.sampled_from([n for n in CALLABLES if n.owner is c.owner and n.kind != "static"]))
+            # A constructor or a static method makes or needs no object in use: it may always run.
+            nested = self.draw(st.sampled_from([n for n in CALLABLES if n.owner is c.owner
+                                                and n.kind not in ("static", "constructor")]))
         args, kwargs = self.arguments(nested.params, valid_only=True)
         args = [hostile.build(a, self.pool) for a in args]
         kwargs = {k: hostile.build(v, self.pool) for k, v in kwargs.items()}
