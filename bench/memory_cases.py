@@ -25,6 +25,7 @@ from functools import partial
 from typing import TYPE_CHECKING, Any, Callable, Optional
 
 import corpus
+from memory_probe import resident_bytes
 import pure_turns
 import target
 from timing import Contender, Settings
@@ -205,25 +206,15 @@ KINDS: dict[str, tuple[str, str, int, dict[str, Builder]]] = {
 # ---- the probe, in its own process
 
 
-def _rss() -> int:
-    try:
-        import psutil
-    except ImportError:
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    rss: int = psutil.Process().memory_info().rss
-    return rss
-
-
 def probe(kind: str, side: str, n: int) -> dict[str, Any]:
     build = KINDS[kind][3][side]
     if side == "module":
         _module()  # imported before the first reading, so the growth is the entries' alone
     gc.collect()
-    before = _rss()
+    before = resident_bytes()
     holder = build(n)
     gc.collect()
-    after = _rss()
+    after = resident_bytes()
     del holder
     return {"kind": kind, "side": side, "n": n, "rss_before": before, "rss_after": after, "bytes": after - before}
 

@@ -15,7 +15,7 @@ import corpus
 import target
 
 
-def _rss() -> int:
+def resident_bytes() -> int:
     try:
         import psutil
     except ImportError:
@@ -41,11 +41,11 @@ def main(kind: str, n: int) -> None:
     rooms = [corpus.room_id(i) for i in range(100)]
     holder, add = _adder(kind)
     gc.collect()
-    before = _rss()
+    before = resident_bytes()
     for i in range(n):
         add(rooms[i % 100], corpus.message_id(i))
     gc.collect()
-    after = _rss()
+    after = resident_bytes()
     print(json.dumps({"kind": kind, "n": n, "rss_before": before, "rss_after": after, "bytes": after - before}))
     del holder
 
