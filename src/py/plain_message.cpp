@@ -16,7 +16,10 @@ using Field = PlainShape::Field;
 
 constexpr PlainShape kString{Need::String};
 constexpr PlainShape kNullableString{Need::NullableString};
-constexpr PlainShape kAnyList{Need::List};
+
+Interned kMentionsName{"mentions"};
+Interned kMetadataName{"metadata"};
+Interned kAttachmentsName{"attachments"};
 
 // A rule table's fields and `extra`, in ascending byte order of key.
 template <const auto& Rules, std::size_t N = 0>
@@ -36,11 +39,14 @@ constexpr auto fields_of(std::array<Field, N> extra = {}) {
 
 constexpr auto kMentionFields = fields_of<events::kMentionFields>();
 constexpr PlainShape kMention{Need::Dict, kMentionFields};
-constexpr PlainShape kMentionList{Need::List, {}, &kMention};
-constexpr Field kMetadataFields[] = {{"mentions", &kMentionList, true}};
-constexpr PlainShape kMetadata{Need::Dict, kMetadataFields};
-constexpr auto kMessageFields = fields_of<events::kMessageFields>(
-    std::array<Field, 2>{Field{"metadata", &kMetadata, true}, Field{"attachments", &kAnyList, true}});
+// Absent or null, each container the checks require is filled in empty.
+constexpr PlainShape kMentionList{Need::List, {}, &kMention, true};
+constexpr Field kMetadataFields[] = {{"mentions", &kMentionList, false, &kMentionsName}};
+constexpr PlainShape kMetadata{Need::Dict, kMetadataFields, nullptr, true};
+constexpr PlainShape kAttachments{Need::List, {}, nullptr, true};
+constexpr auto kMessageFields = fields_of<events::kMessageFields>(std::array<Field, 2>{
+    Field{"metadata", &kMetadata, false, &kMetadataName}, Field{"attachments", &kAttachments, false, &kAttachmentsName}});
+static_assert(well_formed(kMentionFields) && well_formed(kMetadataFields) && well_formed(kMessageFields));
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "py/frame/interned.hpp"
 #include "py/frame/python.hpp"
 
 namespace qsc::py {
@@ -21,13 +22,16 @@ constexpr std::uint64_t key_head(std::string_view text) noexcept {
 }
 
 // What a walk also requires of a plain value on its way, so that one pass both reads and checks
-// it. No shape (null) requires nothing.
+// it; and the little normalising it may do on the way (filling in empty values). No shape (null)
+// requires nothing.
 struct PlainShape {
-    enum class Need : std::uint8_t { Any, String, NullableString, Dict, List };
+    enum class Need : std::uint8_t { Any, String, NullableString, Bool, NullableInt, Dict, List };
     struct Field {
         std::string_view key;
         const PlainShape* shape;
-        bool required;
+        bool required = false;
+        // The key as a str: a field whose shape is filled is added, empty, where it is absent.
+        const Interned* name = nullptr;
         std::uint64_t head = key_head(key);
     };
 
@@ -35,16 +39,35 @@ struct PlainShape {
     // Dict: the named fields' shapes, in ascending byte order of key; other keys may be anything.
     std::span<const Field> fields{};
     const PlainShape* items = nullptr;  // List (or tuple): every item's shape
+    // Null reads as the empty value: a Dict holding its filled fields, an empty List, false.
+    bool filled = false;
+    // String: one of these, when any are given. NullableInt: a signed 64-bit int.
+    std::span<const std::string_view> allowed{};
 };
+
+// Whether a table of fields is one a walk can use: sorted, a name for each filled field, no
+// required field in a shape that may be filled (its empty value would lack it). For static_assert.
+constexpr bool well_formed(std::span<const PlainShape::Field> fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const PlainShape::Field& field = fields[i];
+        if (i > 0 && !(fields[i - 1].key < field.key)) return false;
+        if (field.shape->filled && (!field.name || field.required)) return false;
+        if (field.shape->need == PlainShape::Need::Dict && field.shape->filled)
+            for (const PlainShape::Field& inner : field.shape->fields)
+                if (inner.required) return false;
+    }
+    return true;
+}
 
 // Whether json_from_py would convert `o` without running Python code and without an error, and
 // `o` has `shape`. No exception is left set either way.
 bool is_plain(PyObject* o, const PlainShape* shape = nullptr);
 
-// json_to_py(json_from_py(o)) for a plain `o` of `shape`: dicts copied with their keys in sorted
-// order, tuples as lists, the caller's strs handed back. Null, with no exception set, for
-// anything else (or when memory runs out): the general conversion then answers. The shape is
-// checked on what is copied, whatever a finaliser run meanwhile does to the caller's objects.
+// json_to_py(json_from_py(o)) for a plain `o` of `shape`, with its filled fields filled: dicts
+// copied with their keys in sorted order, tuples as lists, the caller's strs, ints and finite
+// floats handed back. Null, with no exception set, for anything else (or when memory runs out):
+// the general conversion then answers. The shape is checked on what is copied, whatever a
+// finaliser run meanwhile does to the caller's objects.
 PyObject* plain_sorted_copy(PyObject* o, const PlainShape* shape = nullptr);
 
 }  // namespace qsc::py
