@@ -4,7 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstddef>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -24,11 +27,6 @@ using Field = PlainShape::Field;
 // general conversion counts it, so that both refuse the same values.
 constexpr int kPlainDepth = 200;
 
-bool plain_text(PyObject* str) {
-    std::string_view text;
-    return utf8_view(str, text);
-}
-
 // Whether the JSON model holds the int (signed or unsigned 64 bits).
 bool plain_int(PyObject* o) {
     int overflow = 0;
@@ -46,18 +44,37 @@ bool signed_int(PyObject* o) {
     return overflow == 0;
 }
 
-bool one_of(PyObject* str, std::span<const std::string_view> allowed) {
+// A str's text has a UTF-8 form (no lone surrogate), and is one of the shape's words if it names any.
+bool plain_text(PyObject* str, const PlainShape* shape) {
     std::string_view text;
     if (!utf8_view(str, text)) return false;
-    return std::find(allowed.begin(), allowed.end(), text) != allowed.end();
+    return !shape || shape->allowed.empty() ||
+           std::find(shape->allowed.begin(), shape->allowed.end(), text) != shape->allowed.end();
 }
 
-std::uint64_t head_of(std::string_view text) noexcept {
-    if (text.size() < 8) return key_head(text);
-    std::uint64_t head;
-    std::memcpy(&head, text.data(), 8);
-    if constexpr (std::endian::native == std::endian::little) head = __builtin_bswap64(head);
-    return head;
+template <class T>
+T big_endian(const char* p) noexcept {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::little) {
+        if constexpr (sizeof value == 8) value = __builtin_bswap64(value);
+        else value = __builtin_bswap32(value);
+    }
+    return value;
+}
+
+// key_head without a loop: a short key is read in two overlapping loads.
+[[gnu::always_inline]] inline std::uint64_t head_of(std::string_view text) noexcept {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    if (n >= 8) return big_endian<std::uint64_t>(p);
+    if (n >= 4) {
+        const std::uint64_t front = big_endian<std::uint32_t>(p), back = big_endian<std::uint32_t>(p + n - 4);
+        return front << 32 | back << (64 - 8 * n);
+    }
+    if (n == 0) return 0;
+    const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (56 - 8 * i); };
+    return byte(0) | byte(n / 2) | byte(n - 1);
 }
 
 // Byte-wise order of two keys given with their heads.
@@ -85,36 +102,39 @@ bool required_met(const PlainShape& shape, int met) noexcept {
 
 const PlainShape* items_of(const PlainShape* shape) noexcept { return shape ? shape->items : nullptr; }
 
-// Whether the value's own kind is what `shape` needs; a container's insides are checked as they
-// are read.
-bool fits(PyObject* o, const PlainShape& shape) {
-    const bool empty = o == Py_None && shape.filled;
-    switch (shape.need) {
-        case Need::Any: return true;
-        case Need::String: return PyUnicode_CheckExact(o) && (shape.allowed.empty() || one_of(o, shape.allowed));
-        case Need::NullableString: return o == Py_None || PyUnicode_CheckExact(o);
-        case Need::Bool: return PyBool_Check(o) || empty;
-        case Need::NullableInt: return o == Py_None || (PyLong_CheckExact(o) && signed_int(o));
-        case Need::Dict: return PyDict_CheckExact(o) || empty;
-        case Need::List: return PyList_CheckExact(o) || PyTuple_CheckExact(o) || empty;
-    }
-    return false;
+PlainKind kind_of(PyObject* o) noexcept {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type == &PyUnicode_Type) return kPlainStr;
+    if (o == Py_None) return kPlainNone;
+    if (type == &PyDict_Type) return kPlainDict;
+    if (type == &PyList_Type || type == &PyTuple_Type) return kPlainList;
+    if (type == &PyLong_Type) return kPlainInt;
+    if (type == &PyBool_Type) return kPlainBool;
+    if (type == &PyFloat_Type) return kPlainFloat;
+    return PlainKind{0};
 }
 
 // What a plain value of `shape` becomes: itself, null (a float the model cannot hold), the
-// shape's empty value, or a copy of a container.
+// shape's empty value, or a copy of a container. Its kind is checked here; a container's insides
+// are checked as they are read.
 enum class Plain : std::uint8_t { Refused, Same, Null, Empty, Container };
 
-Plain classify(PyObject* o, const PlainShape* shape) {
-    if (shape && !fits(o, *shape)) return Plain::Refused;
-    PyTypeObject* type = Py_TYPE(o);
-    if (type == &PyUnicode_Type) return plain_text(o) ? Plain::Same : Plain::Refused;
-    if (o == Py_None) return shape && shape->filled ? Plain::Empty : Plain::Same;
-    if (type == &PyBool_Type) return Plain::Same;
-    if (type == &PyLong_Type) return plain_int(o) ? Plain::Same : Plain::Refused;
-    if (type == &PyFloat_Type) return std::isfinite(PyFloat_AS_DOUBLE(o)) ? Plain::Same : Plain::Null;
-    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return Plain::Container;
-    return Plain::Refused;
+[[gnu::always_inline]] inline Plain classify(PyObject* o, const PlainShape* shape) {
+    const PlainKind kind = kind_of(o);
+    if (!(kind & (shape ? shape->accepts : std::uint8_t{kPlainAny}))) return Plain::Refused;
+    switch (kind) {
+        case kPlainStr:
+            if (PyUnicode_IS_COMPACT_ASCII(o) && (!shape || shape->allowed.empty())) return Plain::Same;
+            return plain_text(o, shape) ? Plain::Same : Plain::Refused;
+        case kPlainNone: return shape && shape->filled ? Plain::Empty : Plain::Same;
+        case kPlainInt:
+            if (shape && shape->need == Need::NullableInt) return signed_int(o) ? Plain::Same : Plain::Refused;
+            return plain_int(o) ? Plain::Same : Plain::Refused;
+        case kPlainFloat: return std::isfinite(PyFloat_AS_DOUBLE(o)) ? Plain::Same : Plain::Null;
+        case kPlainDict:
+        case kPlainList: return Plain::Container;
+        default: return Plain::Same;
+    }
 }
 
 class Checker {
@@ -156,49 +176,109 @@ bool Checker::dict(PyObject* o, const PlainShape* shape) {
     return !shape || required_met(*shape, met);
 }
 
+// A stack of plain records, kept in a buffer of its own until it outgrows it.
+template <class T, std::size_t Inline>
+class PodStack {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>);
+
+public:
+    PodStack() noexcept = default;
+    PodStack(const PodStack&) = delete;
+    PodStack& operator=(const PodStack&) = delete;
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+    // `n` more records, not yet written; the earlier ones may move.
+    T* grow(std::size_t n) {
+        if (n > capacity_ - size_) reallocate(std::max(capacity_ * 2, size_ + n));
+        T* out = data_ + size_;
+        size_ += n;
+        return out;
+    }
+    void truncate(std::size_t size) noexcept { size_ = size; }
+    void insert(std::size_t at, const T& item) {
+        grow(1);
+        std::memmove(data_ + at + 1, data_ + at, (size_ - 1 - at) * sizeof(T));
+        data_[at] = item;
+    }
+
+private:
+    void reallocate(std::size_t capacity) {
+        std::unique_ptr<T[]> bigger = std::make_unique_for_overwrite<T[]>(capacity);
+        std::memcpy(bigger.get(), data_, size_ * sizeof(T));
+        heap_ = std::move(bigger);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+
+    T inline_[Inline];
+    std::unique_ptr<T[]> heap_;
+    T* data_ = inline_;
+    std::size_t size_ = 0, capacity_ = Inline;
+};
+
 // Building the copy allocates, and a collection it sets off may run finalisers that change the
 // source: a dict's keys and values are held while it is copied, lists are read by index.
 class Copier {
 public:
-    Copier() { members_.reserve(64); }
-    PyObject* value(PyObject* o, const PlainShape* shape);
+    // A new reference to the copy of `o`.
+    PyObject* value(PyObject* o, const PlainShape* shape) {
+        const Plain plain = classify(o, shape);
+        return plain == Plain::Same ? new_ref(o) : made(o, shape, plain);
+    }
 
 private:
     struct Member {
-        std::uint64_t head;  // the first eight bytes as a big-endian number, zero-padded
-        const char* data;
-        std::size_t size;
-        const PlainShape* shape;
         PyObject* key;
         PyObject* value;  // the source's, then its copy
-
-        std::string_view text() const noexcept { return {data, size}; }
-        // Byte-wise order: most keys differ within their first eight bytes.
-        bool operator<(const Member& other) const noexcept {
-            return compare_keys(head, text(), other.head, other.text()) < 0;
-        }
+        const PlainShape* shape;
+        const char* data;  // the key's text
+        std::size_t size;
+    };
+    // A member's place in key order: sorting these moves little.
+    struct Slot {
+        std::uint64_t head;  // the first eight bytes as a big-endian number, zero-padded
+        std::size_t member;
     };
 
     // The members of one dict, on top of its parents', released when it is done.
-    class Members {
+    class Level {
     public:
-        explicit Members(std::vector<Member>& all) noexcept : all_(all), base_(all.size()) {}
-        Members(const Members&) = delete;
-        Members& operator=(const Members&) = delete;
-        ~Members() {
-            for (std::size_t i = base_; i < all_.size(); ++i) {
-                Py_DECREF(all_[i].key);
-                Py_DECREF(all_[i].value);
+        explicit Level(Copier& copier) noexcept
+            : copier_(copier), members_(copier.members_.size()), slots_(copier.order_.size()) {}
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+        ~Level() {
+            Member* const all = copier_.members_.data();
+            for (Member *m = all + members_, *end = all + copier_.members_.size(); m != end; ++m) {
+                Py_DECREF(m->key);
+                Py_DECREF(m->value);
             }
-            all_.resize(base_);
+            copier_.members_.truncate(members_);
+            copier_.order_.truncate(slots_);
         }
-        std::size_t base() const noexcept { return base_; }
+        std::size_t members() const noexcept { return members_; }
+        std::size_t slots() const noexcept { return slots_; }
 
     private:
-        std::vector<Member>& all_;
-        std::size_t base_;
+        Copier& copier_;
+        std::size_t members_, slots_;
     };
 
+    std::string_view text(const Slot& slot) const noexcept {
+        const Member& m = members_[slot.member];
+        return {m.data, m.size};
+    }
+    int compare(const Slot& slot, std::uint64_t head, std::string_view key) const noexcept {
+        if (slot.head != head) return slot.head < head ? -1 : 1;
+        return compare_keys(head, text(slot), head, key);
+    }
+
+    PyObject* made(PyObject* o, const PlainShape* shape, Plain plain);
     PyObject* container(PyObject* o, const PlainShape* shape);
     PyObject* dict(PyObject* o, const PlainShape* shape);
     PyObject* list(PyObject* o, const PlainShape* items);
@@ -207,14 +287,18 @@ private:
     bool collect(PyObject* o);
     void sort(std::size_t base) noexcept;
     bool match_fields(std::size_t base, const PlainShape& shape);
+    bool copy_members(std::size_t base);
     PyObject* build(std::size_t base);
 
-    std::vector<Member> members_;
+    // A payload's members usually fit in the copier's own storage, on the stack.
+    PodStack<Member, 64> members_;  // in each dict's own order
+    PodStack<Slot, 64> order_;      // each dict's, sorted
     int depth_ = 0;
 };
 
-PyObject* Copier::value(PyObject* o, const PlainShape* shape) {
-    switch (classify(o, shape)) {
+// The value `o` becomes when it is not itself.
+PyObject* Copier::made(PyObject* o, const PlainShape* shape, Plain plain) {
+    switch (plain) {
         case Plain::Refused: return nullptr;
         case Plain::Same: return new_ref(o);
         case Plain::Null: return new_ref(Py_None);
@@ -245,26 +329,36 @@ PyObject* Copier::empty(const PlainShape& shape) {
     return out.release();
 }
 
+// Holds each member and gives it a slot. No Python code runs meanwhile, so the dict keeps its size.
 bool Copier::collect(PyObject* o) {
-    members_.reserve(members_.size() + static_cast<std::size_t>(PyDict_GET_SIZE(o)));
+    const std::size_t first = members_.size(), n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
+    Slot* const slots = order_.grow(n);
+    Member* const members = members_.grow(n);
     Py_ssize_t pos = 0;
     PyObject *key, *item;
-    while (PyDict_Next(o, &pos, &key, &item)) {
+    std::size_t i = 0;
+    for (; i < n && PyDict_Next(o, &pos, &key, &item); ++i) {
         std::string_view text;
-        if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) return false;
-        members_.push_back(Member{head_of(text), text.data(), text.size(), nullptr, new_ref(key), new_ref(item)});
+        if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) break;
+        slots[i] = Slot{head_of(text), first + i};
+        members[i] = Member{new_ref(key), new_ref(item), nullptr, text.data(), text.size()};
     }
-    return true;
+    members_.truncate(first + i);  // the held ones
+    order_.truncate(order_.size() - (n - i));
+    return i == n;
 }
 
+// Exact str keys of one dict never share their text: sorted, they are the model's order.
 void Copier::sort(std::size_t base) noexcept {
-    Member* first = members_.data() + base;
-    Member* last = members_.data() + members_.size();
-    if (last - first > 32) return std::sort(first, last);
-    for (Member* i = first + 1; i < last; ++i) {
-        const Member moving = *i;
-        Member* j = i;
-        for (; j > first && moving < j[-1]; --j) *j = j[-1];
+    Slot* first = order_.data() + base;
+    Slot* last = order_.data() + order_.size();
+    const auto before = [this](const Slot& a, const Slot& b) { return compare(a, b.head, text(b)) < 0; };
+    if (last - first > 32) return std::sort(first, last, before);
+    for (Slot* i = first + 1; i < last; ++i) {
+        const Slot moving = *i;
+        Slot* j = i;
+        for (; j > first && (moving.head < j[-1].head || (moving.head == j[-1].head && before(moving, j[-1]))); --j)
+            *j = j[-1];
         *j = moving;
     }
 }
@@ -273,48 +367,61 @@ void Copier::sort(std::size_t base) noexcept {
 // shape's sorted fields, and adds the filled fields that are absent; false when a required field
 // is missing.
 bool Copier::match_fields(std::size_t base, const PlainShape& shape) {
-    std::size_t i = base;
+    std::size_t i = base, end = order_.size();
     for (const Field& field : shape.fields) {
         int order = 1;
-        while (i < members_.size() &&
-               (order = compare_keys(members_[i].head, members_[i].text(), field.head, field.key)) < 0)
-            ++i;
-        if (i < members_.size() && order == 0) {
-            members_[i++].shape = field.shape;
+        const Slot* slots = order_.data();
+        while (i < end && (order = compare(slots[i], field.head, field.key)) < 0) ++i;
+        if (i < end && order == 0) {
+            members_[slots[i++].member].shape = field.shape;
         } else if (field.required) {
             return false;
         } else if (field.name) {
-            const Member filled{field.head, field.key.data(), field.key.size(), field.shape, field.name->get(), Py_None};
-            members_.insert(members_.begin() + static_cast<std::ptrdiff_t>(i++), filled);
+            const Member filled{field.name->get(), Py_None, field.shape, field.key.data(), field.key.size()};
+            order_.insert(i++, Slot{field.head, members_.size()});
+            *members_.grow(1) = filled;
             Py_INCREF(filled.key);
             Py_INCREF(filled.value);
+            ++end;
         }
     }
     return true;
 }
 
+// Replaces each member's value by its copy.
+bool Copier::copy_members(std::size_t base) {
+    for (std::size_t i = base, end = members_.size(); i < end; ++i) {
+        PyObject* const source = members_[i].value;
+        const PlainShape* const shape = members_[i].shape;
+        const Plain plain = classify(source, shape);
+        if (plain == Plain::Same) continue;  // the held reference is the copy's
+        PyObject* copy = made(source, shape, plain);
+        if (!copy) return false;
+        // Indexed anew: a nested dict's members may have moved the vector.
+        Py_SETREF(members_[i].value, copy);
+    }
+    return true;
+}
+
 PyObject* Copier::build(std::size_t base) {
-    Ref out = Ref::steal(new_dict(static_cast<Py_ssize_t>(members_.size() - base)));
+    const Slot* first = order_.data() + base;
+    const Slot* last = order_.data() + order_.size();
+    Ref out = Ref::steal(new_dict(last - first));
     if (!out) return nullptr;
-    for (std::size_t i = base; i < members_.size(); ++i)
-        if (PyDict_SetItem(out.get(), members_[i].key, members_[i].value) < 0) return nullptr;
+    for (const Slot* slot = first; slot != last; ++slot) {
+        const Member& m = members_[slot->member];
+        if (PyDict_SetItem(out.get(), m.key, m.value) < 0) return nullptr;
+    }
     return out.release();
 }
 
 PyObject* Copier::dict(PyObject* o, const PlainShape* shape) {
-    Members level(members_);
-    const std::size_t base = level.base();
+    Level level(*this);
     if (!collect(o)) return nullptr;
-    // Exact str keys of one dict never share their text: sorted, they are the model's order.
-    sort(base);
-    if (shape && !match_fields(base, *shape)) return nullptr;
-    for (std::size_t i = base; i < members_.size(); ++i) {
-        // Indexed anew: a nested dict's members may move the vector.
-        PyObject* copy = value(members_[i].value, members_[i].shape);
-        if (!copy) return nullptr;
-        Py_SETREF(members_[i].value, copy);
-    }
-    return build(base);
+    sort(level.slots());
+    if (shape && !match_fields(level.slots(), *shape)) return nullptr;
+    if (!copy_members(level.members())) return nullptr;
+    return build(level.slots());
 }
 
 PyObject* Copier::list(PyObject* o, const PlainShape* items) {

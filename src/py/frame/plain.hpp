@@ -21,6 +21,18 @@ constexpr std::uint64_t key_head(std::string_view text) noexcept {
     return head;
 }
 
+// The kinds of plain values, one bit each: what a shape accepts is a mask of them.
+enum PlainKind : std::uint8_t {
+    kPlainStr = 1,
+    kPlainNone = 2,
+    kPlainBool = 4,
+    kPlainInt = 8,
+    kPlainFloat = 16,
+    kPlainDict = 32,
+    kPlainList = 64,  // or tuple
+    kPlainAny = 127,
+};
+
 // What a walk also requires of a plain value on its way, so that one pass both reads and checks
 // it; and the little normalising it may do on the way (filling in empty values). No shape (null)
 // requires nothing.
@@ -43,6 +55,21 @@ struct PlainShape {
     bool filled = false;
     // String: one of these, when any are given. NullableInt: a signed 64-bit int.
     std::span<const std::string_view> allowed{};
+    std::uint8_t accepts = kinds_for(need, filled);
+
+    static constexpr std::uint8_t kinds_for(Need need, bool filled) noexcept {
+        const std::uint8_t empty = filled ? kPlainNone : 0;
+        switch (need) {
+            case Need::Any: return kPlainAny;
+            case Need::String: return kPlainStr;
+            case Need::NullableString: return kPlainStr | kPlainNone;
+            case Need::Bool: return kPlainBool | empty;
+            case Need::NullableInt: return kPlainInt | kPlainNone;
+            case Need::Dict: return kPlainDict | empty;
+            case Need::List: return kPlainList | empty;
+        }
+        return 0;
+    }
 };
 
 // Whether a table of fields is one a walk can use: sorted, a name for each filled field, no
