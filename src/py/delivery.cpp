@@ -57,6 +57,14 @@ PyObject* event_decision(const EventDecision& d) {
     return raise_panic("unknown event decision");
 }
 
+// A plain dict's member `key` as a JSON value, null when absent; its str is held for the call.
+bool plain_member(PyObject* dict, const Interned& key, StrHolds& holds, Json& out) {
+    PyObject* value = PyDict_GetItemWithError(dict, key.get());
+    if (!value) return !PyErr_Occurred();
+    holds.add(value);
+    return json_from_py(value, out);
+}
+
 const Signature kEvaluateDeliveryEvent{
     Callable::Function, "", "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)",
     "Evaluate the routing decision for one inbound platform event.\n\nOn failure raises `ValueError` with `.issues` "
@@ -64,10 +72,8 @@ const Signature kEvaluateDeliveryEvent{
     "`TypeError`."};
 // A plain "message_created" payload of the plain message shape, routed from the caller's objects
 // as they are: converting it would give the same facts.
-PyObject* route_plain_message(const Args& a, std::optional<TextRef> room_id, std::string_view agent_id,
+PyObject* route_plain_message(PyObject* payload, std::optional<TextRef> room_id, std::string_view agent_id,
                               std::optional<std::string_view> trace) {
-    PyObject* payload = a[2];
-    PyObject* chat_room_id = PyDict_GetItemWithError(payload, kChatRoomId.get());
     // The strs a decision hands back, held: building it may run a finaliser that changes the payload.
     StrHolds holds;
     MessageFacts facts;
@@ -80,12 +86,22 @@ PyObject* route_plain_message(const Args& a, std::optional<TextRef> room_id, std
         *out = TextRef{text, value};
     }
     Json room_member;
-    if (chat_room_id) {
-        holds.add(chat_room_id);
-        if (!json_from_py(chat_room_id, room_member)) return nullptr;
-        facts.chat_room_id = &room_member;
-    }
+    if (!plain_member(payload, kChatRoomId, holds, room_member)) return nullptr;
+    facts.chat_room_id = room_member.is_null() ? nullptr : &room_member;
     Result<EventDecision> d = route_valid_message(room_id, facts, agent_id, trace);
+    if (!d) return raise_core_error(d.error());
+    return event_decision(*d);
+}
+
+// A plain payload's decision, from the caller's objects: only a message or a room's id is read.
+PyObject* route_plain(std::optional<EventType> kind, const Name& event_type, PyObject* payload,
+                      std::optional<TextRef> room_id, std::string_view agent_id, std::optional<std::string_view> trace) {
+    if (kind == EventType::MessageCreated) return route_plain_message(payload, room_id, agent_id, trace);
+    if (kind != EventType::RoomRemoved && kind != EventType::RoomDeleted) return event_decision(ignored_event(event_type));
+    StrHolds holds;
+    Json id_member;
+    if (PyDict_CheckExact(payload) && !plain_member(payload, kId, holds, id_member)) return nullptr;
+    Result<EventDecision> d = route_room_cleanup(room_id, id_member.is_null() ? nullptr : &id_member, trace);
     if (!d) return raise_core_error(d.error());
     return event_decision(*d);
 }
@@ -97,10 +113,11 @@ PyObject* evaluate_delivery_event(const Args& a) {
     std::string_view agent_id;
     std::optional<std::string_view> trace;
     if (!a.get(0, event_type) || !a.get(1, room_id)) return nullptr;
+    const std::optional<EventType> kind = from_wire_name<EventType>(event_type.text);
     // A plain payload converts without fail, so the remaining arguments may be taken first.
-    if (event_type.text == "message_created" && is_plain(a[2], &kPlainMessage)) {
+    if (is_plain(a[2], kind == EventType::MessageCreated ? &kPlainMessage : nullptr)) {
         if (!a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
-        return route_plain_message(a, room_id, agent_id, trace);
+        return route_plain(kind, event_type, a[2], room_id, agent_id, trace);
     }
     // Only str checks follow the payload, so its strings stay alive to be handed back.
     if (!json_arg(a, 2, payload) || !a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
