@@ -213,6 +213,48 @@ def test_a_collection_that_changes_the_payload_while_it_is_copied_is_safe():
         assert fields["id"] == (str, "m-1")
 
 
+# ---- the other events: what their checks normalise, refuse or leave alone
+
+def event(kind, **fields):
+    payload = {**corpus.OTHER_EVENTS[kind], **fields}
+    return kind, {k: v for k, v in payload.items() if v is not DROP}
+
+
+OTHER_PAYLOADS = {
+    "remote flag alone": event("participant_added", is_remote=True),
+    "external flag alone": event("participant_added", is_external=False),
+    "both flags": event("participant_added", is_remote=True, is_external=False),
+    "a flag null": event("participant_added", is_remote=None, is_external=True),
+    "both flags null": event("contact_added", is_remote=None, is_external=None),
+    "a flag not a boolean": event("contact_added", is_remote=1),
+    "contact with every field": event("contact_added", description="d", listed_in_directory=True, tags=("a",)),
+    "retryable absent": event("supersede", retryable=DROP),
+    "retryable null": event("supersede", retryable=None),
+    "retryable not a boolean": event("supersede", retryable=1),
+    "retry after absent": event("supersede", retry_after=DROP),
+    "retry after null": event("supersede", retry_after=None),
+    "retry after integral float": event("supersede", retry_after=3.0),
+    "retry after fraction": event("supersede", retry_after=2.5),
+    "retry after beyond 64 bits": event("supersede", retry_after=2**63),
+    "retry after a boolean": event("supersede", retry_after=True),
+    "nullable string null": event("room_added", title=None),
+    "optional string null": event("participant_added", handle=None),
+    "null removed": event("contact_request_received", from_handle=None, message="hi"),
+    "closed string outside its set": event("agent.control", mode="pause"),
+    "closed string of another set": event("agent.control", scope="stop"),
+    "closed string not a string": event("agent.control", scope=None),
+    "required nullable string absent": event("agent.control", execution_id=DROP),
+    "not an object": ("room_deleted", ["id"]),
+}
+
+
+@pytest.mark.parametrize("name", list(OTHER_PAYLOADS))
+def test_other_events_answer_as_the_general_conversion(name):
+    kind, payload = OTHER_PAYLOADS[name]
+    for plain, general in both_paths(kind, payload, None, corpus.AGENT_ID):
+        assert plain == general
+
+
 # ---- every shape of the benchmark corpus, and payloads drawn at random
 
 
@@ -309,3 +351,12 @@ def test_random_payloads_answer_as_the_general_conversion(event, room, agent):
     for plain, general in both_paths(kind, payload, room, agent):
         assert plain == general
 
+
+
+@pytest.mark.parametrize("name", list(corpus.SHAPES))
+def test_every_valid_corpus_shape_is_copied_from_the_callers_objects(name):
+    # Only the plain copy hands back the caller's ints; the general path makes new ones.
+    kind, payload = corpus.SHAPES[name]
+    marker = 10**12
+    out = q.validate_event_payload(kind, {**payload, "marker": marker})
+    assert out["marker"] is marker

@@ -8,7 +8,7 @@
 #include "py/frame/compat.hpp"
 #include "py/frame/interned.hpp"
 #include "py/frame/json.hpp"
-#include "py/plain_message.hpp"
+#include "py/plain_events.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {

@@ -94,11 +94,22 @@ const Field* find_field(const PlainShape& shape, std::uint64_t head, std::string
     return nullptr;
 }
 
-bool required_met(const PlainShape& shape, int met) noexcept {
+// The fields of a shape a dict has: those that count toward its constraints.
+struct Met {
     int required = 0;
-    for (const Field& field : shape.fields) required += field.required;
-    return met == required;
-}
+    int together = 0;
+
+    void add(const Field& field) noexcept {
+        required += field.required;
+        together += field.together;
+    }
+    // Every required field, and all or none of those that go together.
+    bool enough(const PlainShape& shape) const noexcept {
+        Met all;
+        for (const Field& field : shape.fields) all.add(field);
+        return required == all.required && (together == 0 || together == all.together);
+    }
+};
 
 const PlainShape* items_of(const PlainShape* shape) noexcept { return shape ? shape->items : nullptr; }
 
@@ -163,17 +174,17 @@ bool Checker::container(PyObject* o, const PlainShape* shape) {
 }
 
 bool Checker::dict(PyObject* o, const PlainShape* shape) {
-    int met = 0;
+    Met met;
     Py_ssize_t pos = 0;
     PyObject *key, *item;
     while (PyDict_Next(o, &pos, &key, &item)) {
         std::string_view text;
         if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) return false;
         const Field* field = shape ? find_field(*shape, head_of(text), text) : nullptr;
-        if (field) met += field->required;
+        if (field) met.add(*field);
         if (!value(item, field ? field->shape : nullptr)) return false;
     }
-    return !shape || required_met(*shape, met);
+    return !shape || met.enough(*shape);
 }
 
 // A stack of plain records, kept in a buffer of its own until it outgrows it.
@@ -365,8 +376,9 @@ void Copier::sort(std::size_t base) noexcept {
 
 // Gives the sorted members from `base` the shapes of the fields they are, merging them with the
 // shape's sorted fields, and adds the filled fields that are absent; false when a required field
-// is missing.
+// is missing, or only some of those that go together are there.
 bool Copier::match_fields(std::size_t base, const PlainShape& shape) {
+    Met met;
     std::size_t i = base, end = order_.size();
     for (const Field& field : shape.fields) {
         int order = 1;
@@ -374,6 +386,7 @@ bool Copier::match_fields(std::size_t base, const PlainShape& shape) {
         while (i < end && (order = compare(slots[i], field.head, field.key)) < 0) ++i;
         if (i < end && order == 0) {
             members_[slots[i++].member].shape = field.shape;
+            met.add(field);
         } else if (field.required) {
             return false;
         } else if (field.name) {
@@ -385,7 +398,7 @@ bool Copier::match_fields(std::size_t base, const PlainShape& shape) {
             ++end;
         }
     }
-    return true;
+    return met.enough(shape);
 }
 
 // Replaces each member's value by its copy.

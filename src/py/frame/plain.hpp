@@ -44,6 +44,8 @@ struct PlainShape {
         bool required = false;
         // The key as a str: a field whose shape is filled is added, empty, where it is absent.
         const Interned* name = nullptr;
+        // The fields marked so in one shape are there all or none.
+        bool together = false;
         std::uint64_t head = key_head(key);
     };
 
@@ -78,7 +80,7 @@ constexpr bool well_formed(std::span<const PlainShape::Field> fields) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const PlainShape::Field& field = fields[i];
         if (i > 0 && !(fields[i - 1].key < field.key)) return false;
-        if (field.shape->filled && (!field.name || field.required)) return false;
+        if (field.shape->filled && (!field.name || field.required || field.together)) return false;
         if (field.shape->need == PlainShape::Need::Dict && field.shape->filled)
             for (const PlainShape::Field& inner : field.shape->fields)
                 if (inner.required) return false;
