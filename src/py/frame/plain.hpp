@@ -58,7 +58,15 @@ struct PlainShape {
     // String: one of these, when any are given. NullableInt: a signed 64-bit int.
     std::span<const std::string_view> allowed{};
     std::uint8_t accepts = kinds_for(need, filled);
+    // How many fields are required, and how many go together.
+    std::uint8_t required = count(fields, &Field::required);
+    std::uint8_t together = count(fields, &Field::together);
 
+    static constexpr std::uint8_t count(std::span<const Field> fields, bool Field::*flag) noexcept {
+        std::uint8_t n = 0;
+        for (const Field& field : fields) n += field.*flag;
+        return n;
+    }
     static constexpr std::uint8_t kinds_for(Need need, bool filled) noexcept {
         const std::uint8_t empty = filled ? kPlainNone : 0;
         switch (need) {
