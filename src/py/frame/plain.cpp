@@ -221,11 +221,6 @@ public:
         return out;
     }
     void truncate(std::size_t size) noexcept { size_ = size; }
-    void insert(std::size_t at, const T& item) {
-        grow(1);
-        std::memmove(data_ + at + 1, data_ + at, (size_ - 1 - at) * sizeof(T));
-        data_[at] = item;
-    }
 
 private:
     void reallocate(std::size_t capacity) {
@@ -255,8 +250,7 @@ public:
 private:
     struct Member {
         PyObject* key;
-        PyObject* value;  // the source's, then its copy
-        const PlainShape* shape;
+        PyObject* value;
         const char* data;  // the key's text
         std::size_t size;
     };
@@ -307,9 +301,9 @@ private:
     PyObject* empty(const PlainShape& shape);
     bool collect(PyObject* o);
     void sort(std::size_t base) noexcept;
-    bool match_fields(std::size_t base, const PlainShape& shape);
-    bool copy_members(std::size_t base);
-    PyObject* build(std::size_t base);
+    bool absent(PyObject* out, const Field& field);
+    bool put(PyObject* out, std::size_t member, const PlainShape* shape);
+    bool put_members(PyObject* out, std::size_t base, const PlainShape* shape);
 
     // A payload's members usually fit in the copier's own storage, on the stack.
     PodStack<Member, 64> members_;  // in each dict's own order
@@ -362,7 +356,7 @@ bool Copier::collect(PyObject* o) {
         std::string_view text;
         if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) break;
         slots[i] = Slot{head_of(text), first + i};
-        members[i] = Member{new_ref(key), new_ref(item), nullptr, text.data(), text.size()};
+        members[i] = Member{new_ref(key), new_ref(item), text.data(), text.size()};
     }
     members_.truncate(first + i);  // the held ones
     order_.truncate(order_.size() - (n - i));
@@ -384,67 +378,59 @@ void Copier::sort(std::size_t base) noexcept {
     }
 }
 
-// Gives the sorted members from `base` the shapes of the fields they are, merging them with the
-// shape's sorted fields, and adds the filled fields that are absent; false when a required field
-// is missing, or only some of those that go together are there.
-bool Copier::match_fields(std::size_t base, const PlainShape& shape) {
+// A field absent from the dict being copied: refused when required, added empty when filled.
+bool Copier::absent(PyObject* out, const Field& field) {
+    if (field.required) return false;
+    if (!field.name) return true;
+    Ref value = Ref::steal(empty(*field.shape));
+    return value && PyDict_SetItem(out, field.name->get(), value.get()) == 0;
+}
+
+// Puts a member into `out` with the copy of its value.
+bool Copier::put(PyObject* out, std::size_t member, const PlainShape* shape) {
+    // Read before copying: a nested dict's members may move the storage (the objects stay held).
+    PyObject* const key = members_[member].key;
+    PyObject* const value = members_[member].value;
+    const Plain plain = classify(value, shape);
+    if (plain == Plain::Same) return PyDict_SetItem(out, key, value) == 0;
+    Ref copy = Ref::steal(made(value, shape, plain));
+    return copy && PyDict_SetItem(out, key, copy.get()) == 0;
+}
+
+// Puts the sorted members from `base` into `out`, each held to the shape of the field it is, and
+// the shape's absent fields where they go; false when one is required, or when only some of
+// the fields that go together are there.
+bool Copier::put_members(PyObject* out, std::size_t base, const PlainShape* shape) {
+    const Field* field = shape ? shape->fields.data() : nullptr;
+    const Field* const fields_end = shape ? field + shape->fields.size() : nullptr;
     Met met;
-    std::size_t i = base, end = order_.size();
-    for (const Field& field : shape.fields) {
-        int order = 1;
-        const Slot* slots = order_.data();
-        while (i < end && (order = compare(slots[i], field.head, field.key)) < 0) ++i;
-        if (i < end && order == 0) {
-            members_[slots[i++].member].shape = field.shape;
-            met.add(field);
-        } else if (field.required) {
-            return false;
-        } else if (field.name) {
-            const Member filled{field.name->get(), Py_None, field.shape, field.key.data(), field.key.size()};
-            order_.insert(i++, Slot{field.head, members_.size()});
-            *members_.grow(1) = filled;
-            Py_INCREF(filled.key);
-            Py_INCREF(filled.value);
-            ++end;
+    for (std::size_t i = base; i < order_.size(); ++i) {
+        const Slot slot = order_[i];
+        const PlainShape* member_shape = nullptr;
+        for (; field != fields_end; ++field) {
+            const int order = compare(slot, field->head, field->key);
+            if (order < 0) break;
+            if (order == 0) {
+                member_shape = field->shape;
+                met.add(*field++);
+                break;
+            }
+            if (!absent(out, *field)) return false;
         }
+        if (!put(out, slot.member, member_shape)) return false;
     }
-    return met.enough(shape);
-}
-
-// Replaces each member's value by its copy.
-bool Copier::copy_members(std::size_t base) {
-    for (std::size_t i = base, end = members_.size(); i < end; ++i) {
-        PyObject* const source = members_[i].value;
-        const PlainShape* const shape = members_[i].shape;
-        const Plain plain = classify(source, shape);
-        if (plain == Plain::Same) continue;  // the held reference is the copy's
-        PyObject* copy = made(source, shape, plain);
-        if (!copy) return false;
-        // Indexed anew: a nested dict's members may have moved the vector.
-        Py_SETREF(members_[i].value, copy);
-    }
-    return true;
-}
-
-PyObject* Copier::build(std::size_t base) {
-    const Slot* first = order_.data() + base;
-    const Slot* last = order_.data() + order_.size();
-    Ref out = Ref::steal(new_dict(last - first));
-    if (!out) return nullptr;
-    for (const Slot* slot = first; slot != last; ++slot) {
-        const Member& m = members_[slot->member];
-        if (PyDict_SetItem(out.get(), m.key, m.value) < 0) return nullptr;
-    }
-    return out.release();
+    for (; field != fields_end; ++field)
+        if (!absent(out, *field)) return false;
+    return !shape || met.enough(*shape);
 }
 
 PyObject* Copier::dict(PyObject* o, const PlainShape* shape) {
     Level level(*this);
     if (!collect(o)) return nullptr;
     sort(level.slots());
-    if (shape && !match_fields(level.slots(), *shape)) return nullptr;
-    if (!copy_members(level.members())) return nullptr;
-    return build(level.slots());
+    Ref out = Ref::steal(new_dict(PyDict_GET_SIZE(o)));
+    if (!out || !put_members(out.get(), level.slots(), shape)) return nullptr;
+    return out.release();
 }
 
 PyObject* Copier::list(PyObject* o, const PlainShape* items) {
