@@ -55,7 +55,7 @@ struct PlainShape {
     const PlainShape* items = nullptr;  // List (or tuple): every item's shape
     // Null reads as the empty value: a Dict holding its filled fields, an empty List, false.
     bool filled = false;
-    // String: one of these, when any are given. NullableInt: a signed 64-bit int.
+    // String: one of these, when any are given.
     std::span<const std::string_view> allowed{};
     std::uint8_t accepts = kinds_for(need, filled);
     // How many fields are required, and how many go together.
