@@ -57,6 +57,11 @@ PyObject* event_decision(const EventDecision& d) {
     return raise_panic("unknown event decision");
 }
 
+PyObject* event_decision(const Result<EventDecision>& d) {
+    if (!d) return raise_core_error(d.error());
+    return event_decision(*d);
+}
+
 // A plain dict's member `key` as a JSON value, null when absent; its str is held for the call.
 bool plain_member(PyObject* dict, const Interned& key, StrHolds& holds, Json& out) {
     PyObject* value = PyDict_GetItemWithError(dict, key.get());
@@ -65,11 +70,6 @@ bool plain_member(PyObject* dict, const Interned& key, StrHolds& holds, Json& ou
     return json_from_py(value, out);
 }
 
-const Signature kEvaluateDeliveryEvent{
-    Callable::Function, "", "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)",
-    "Evaluate the routing decision for one inbound platform event.\n\nOn failure raises `ValueError` with `.issues` "
-    "(a tuple of\n`(path, code, message)` triples) and `.trace_context`. A `payload` that\ncannot be converted raises "
-    "`TypeError`."};
 // A plain "message_created" payload of the plain message shape, routed from the caller's objects
 // as they are: converting it would give the same facts.
 PyObject* route_plain_message(PyObject* payload, std::optional<TextRef> room_id, std::string_view agent_id,
@@ -88,9 +88,7 @@ PyObject* route_plain_message(PyObject* payload, std::optional<TextRef> room_id,
     Json room_member;
     if (!plain_member(payload, kChatRoomId, holds, room_member)) return nullptr;
     facts.chat_room_id = room_member.is_null() ? nullptr : &room_member;
-    Result<EventDecision> d = route_valid_message(room_id, facts, agent_id, trace);
-    if (!d) return raise_core_error(d.error());
-    return event_decision(*d);
+    return event_decision(route_valid_message(room_id, facts, agent_id, trace));
 }
 
 // A plain payload's decision, from the caller's objects: only a message or a room's id is read.
@@ -101,11 +99,14 @@ PyObject* route_plain(std::optional<EventType> kind, const Name& event_type, PyO
     StrHolds holds;
     Json id_member;
     if (PyDict_CheckExact(payload) && !plain_member(payload, kId, holds, id_member)) return nullptr;
-    Result<EventDecision> d = route_room_cleanup(room_id, id_member.is_null() ? nullptr : &id_member, trace);
-    if (!d) return raise_core_error(d.error());
-    return event_decision(*d);
+    return event_decision(route_room_cleanup(room_id, id_member.is_null() ? nullptr : &id_member, trace));
 }
 
+const Signature kEvaluateDeliveryEvent{
+    Callable::Function, "", "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)",
+    "Evaluate the routing decision for one inbound platform event.\n\nOn failure raises `ValueError` with `.issues` "
+    "(a tuple of\n`(path, code, message)` triples) and `.trace_context`. A `payload` that\ncannot be converted raises "
+    "`TypeError`."};
 PyObject* evaluate_delivery_event(const Args& a) {
     Name event_type;
     std::optional<TextRef> room_id;
@@ -121,9 +122,7 @@ PyObject* evaluate_delivery_event(const Args& a) {
     }
     // Only str checks follow the payload, so its strings stay alive to be handed back.
     if (!json_arg(a, 2, payload) || !a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
-    Result<EventDecision> d = evaluate_delivery_event(event_type, room_id, payload.value, agent_id, trace);
-    if (!d) return raise_core_error(d.error());
-    return event_decision(*d);
+    return event_decision(evaluate_delivery_event(event_type, room_id, payload.value, agent_id, trace));
 }
 
 // ---- drain
