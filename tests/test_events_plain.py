@@ -74,6 +74,8 @@ PAYLOADS = {
     "keys of every length near eight bytes": message(extra={k: i for i, k in enumerate(
         ["abcdefgh", "abcdefgi", "abcdefghi", "abcdefg", "abcdef", "abcde", "abcd", "abd", "ab", "a", "a\x00",
          "a\x00\x00\x00\x00\x00\x00\x00\x00", "b\x00\x01", "b\x00", "\x7f", "é\x00", "abcdefgh\x00"])}),
+    "dicts wider than the copier's own storage": message(extra={
+        f"k{i}": {f"j{j:03}": [j, {"x": j}] for j in reversed(range(90))} for i in range(3)}),
     "numbers": message(n=[0, -1, 2**63 - 1, -(2**63), 2**64 - 1, 1.0, -0.0, 1e300, math.inf, -math.inf, math.nan]),
     "tuples become lists": message(metadata={"mentions": ({"id": "u-2"},)}, attachments=((1, 2), ())),
     "nested extras": message(extra={"b": [{"y": True, "x": None}], "a": {"d": False, "c": []}}),

@@ -7,9 +7,8 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <type_traits>
 #include <string_view>
-#include <vector>
+#include <type_traits>
 
 #include "py/frame/compat.hpp"
 #include "py/frame/convert.hpp"
