@@ -1,6 +1,8 @@
 // The delivery loop's routing decisions, each answered as a fresh dict whose first key is
 // "decision".
+#include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <optional>
 
 #include "core/runtime/delivery.hpp"
@@ -71,19 +73,22 @@ bool plain_member(PyObject* dict, const Interned& key, StrHolds& holds, Json& ou
 }
 
 // A plain "message_created" payload of the plain message shape, routed from the caller's objects
-// as they are: converting it would give the same facts.
-PyObject* route_plain_message(PyObject* payload, std::optional<TextRef> room_id, std::string_view agent_id,
-                              std::optional<std::string_view> trace) {
+// as they are: converting it would give the same facts. `fields` holds its fields' values, found
+// by the check, with no Python code run since.
+PyObject* route_plain_message(PyObject* payload, PyObject* const* fields, std::optional<TextRef> room_id,
+                              std::string_view agent_id, std::optional<std::string_view> trace) {
+    static const std::size_t kFacts[] = {plain_message_field("id"), plain_message_field("sender_id"),
+                                         plain_message_field("sender_type")};
     // The strs a decision hands back, held: building it may run a finaliser that changes the payload.
     StrHolds holds;
     MessageFacts facts;
-    for (auto [key, out] : {std::pair{&kId, &facts.id}, {&kSenderId, &facts.sender_id}, {&kSenderType, &facts.sender_type}}) {
-        PyObject* value = PyDict_GetItemWithError(payload, key->get());
+    TextRef* const outs[] = {&facts.id, &facts.sender_id, &facts.sender_type};
+    for (std::size_t i = 0; i < std::size(kFacts); ++i) {
+        PyObject* value = fields[kFacts[i]];
         std::string_view text;
-        // Checked just before, with no Python code run since.
         if (!value || !utf8_view(value, text)) return raise_panic("a checked message lacks a field");
         holds.add(value);
-        *out = TextRef{text, value};
+        *outs[i] = TextRef{text, value};
     }
     Json room_member;
     if (!plain_member(payload, kChatRoomId, holds, room_member)) return nullptr;
@@ -92,9 +97,9 @@ PyObject* route_plain_message(PyObject* payload, std::optional<TextRef> room_id,
 }
 
 // A plain payload's decision, from the caller's objects: only a message or a room's id is read.
-PyObject* route_plain(std::optional<EventType> kind, const Name& event_type, PyObject* payload,
+PyObject* route_plain(std::optional<EventType> kind, const Name& event_type, PyObject* payload, PyObject* const* fields,
                       std::optional<TextRef> room_id, std::string_view agent_id, std::optional<std::string_view> trace) {
-    if (kind == EventType::MessageCreated) return route_plain_message(payload, room_id, agent_id, trace);
+    if (kind == EventType::MessageCreated) return route_plain_message(payload, fields, room_id, agent_id, trace);
     if (kind != EventType::RoomRemoved && kind != EventType::RoomDeleted) return event_decision(ignored_event(event_type));
     StrHolds holds;
     Json id_member;
@@ -115,10 +120,12 @@ PyObject* evaluate_delivery_event(const Args& a) {
     std::optional<std::string_view> trace;
     if (!a.get(0, event_type) || !a.get(1, room_id)) return nullptr;
     const std::optional<EventType> kind = from_wire_name<EventType>(event_type.text);
-    // A plain payload converts without fail, so the remaining arguments may be taken first.
-    if (is_plain(a[2], kind == EventType::MessageCreated ? &kPlainMessage : nullptr)) {
+    // A plain payload converts without fail, so the remaining arguments may be taken first (str
+    // conversions: no Python code runs).
+    PyObject* fields[kMaxMessageFields] = {};
+    if (is_plain(a[2], kind == EventType::MessageCreated ? &kPlainMessage : nullptr, fields)) {
         if (!a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
-        return route_plain(kind, event_type, a[2], room_id, agent_id, trace);
+        return route_plain(kind, event_type, a[2], fields, room_id, agent_id, trace);
     }
     // Only str checks follow the payload, so its strings stay alive to be handed back.
     if (!json_arg(a, 2, payload) || !a.get(3, agent_id) || !a.get(4, trace)) return nullptr;

@@ -109,6 +109,7 @@ constexpr PlainShape kAttachments{Need::List, {}, nullptr, true};
 constexpr auto kMessageFields = fields_of<events::kMessageFields>(std::array<Field, 2>{
     Field{"metadata", &kMetadata, false, &kMetadataName}, Field{"attachments", &kAttachments, false, &kAttachmentsName}});
 static_assert(well_formed(kMentionFields) && well_formed(kMetadataFields) && well_formed(kMessageFields));
+static_assert(std::size(kMessageFields) <= kMaxMessageFields);
 
 template <EventType Kind>
 constexpr const PlainShape* shape_of() {
@@ -125,6 +126,11 @@ constexpr std::array<const PlainShape*, sizeof...(I)> shapes_by_kind(std::index_
 }  // namespace
 
 constinit const PlainShape kPlainMessage{Need::Dict, kMessageFields};
+
+std::size_t plain_message_field(std::string_view key) noexcept {
+    const auto found = std::find_if(kMessageFields.begin(), kMessageFields.end(), [&](const Field& f) { return f.key == key; });
+    return static_cast<std::size_t>(found - kMessageFields.begin());
+}
 
 const PlainShape* plain_event_shape(EventType kind) noexcept {
     static constexpr auto kShapes = shapes_by_kind(std::make_index_sequence<ClosedSet<EventType>::count>{});

@@ -2,6 +2,9 @@
 // frame/plain.hpp) in one pass.
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 #include "core/enums.hpp"
 #include "py/frame/plain.hpp"
 
@@ -11,6 +14,10 @@ namespace qsc::py {
 // `attachments` a list, each filled in empty where it is absent or null, as the checks normalise
 // them. A payload without this shape is left to the general path, which reports its issues.
 extern const PlainShape kPlainMessage;
+
+// How many fields a plain message has, at most, and the position of the field `key` among them.
+inline constexpr std::size_t kMaxMessageFields = 16;
+std::size_t plain_message_field(std::string_view key) noexcept;
 
 // The shape of a payload of `kind` that its checks accept, with the normalising they do where
 // the shape can say it (empty containers, "retryable" false when absent or null); null for

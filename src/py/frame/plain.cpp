@@ -158,6 +158,7 @@ enum class Plain : std::uint8_t { Refused, Same, Null, Empty, Container };
 
 class Checker {
 public:
+    explicit Checker(PyObject** fields) noexcept : fields_(fields) {}
     [[gnu::always_inline]] bool value(PyObject* o, const PlainShape* shape) {
         const Plain plain = classify(o, shape);
         return plain == Plain::Container ? container(o, shape) : plain != Plain::Refused;
@@ -166,6 +167,7 @@ public:
 private:
     [[gnu::noinline]] bool container(PyObject* o, const PlainShape* shape);
     bool dict(PyObject* o, const PlainShape* shape);
+    PyObject** fields_;  // the top dict's field values, when asked for
     int depth_ = 0;
 };
 
@@ -194,7 +196,10 @@ bool Checker::dict(PyObject* o, const PlainShape* shape) {
         std::string_view text;
         if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) return false;
         const Field* field = find_field(*shape, head_of(text), text);
-        if (field) met.add(*field);
+        if (field) {
+            met.add(*field);
+            if (fields_ && depth_ == 1) fields_[field - shape->fields.data()] = item;
+        }
         if (!value(item, field ? field->shape : nullptr)) return false;
     }
     return met.enough(*shape);
@@ -465,8 +470,8 @@ PyObject* Copier::tuple(PyObject* o, const PlainShape* items) {
 
 }  // namespace
 
-bool is_plain(PyObject* o, const PlainShape* shape) {
-    if (Checker().value(o, shape)) return true;
+bool is_plain(PyObject* o, const PlainShape* shape, PyObject** fields) {
+    if (Checker(fields).value(o, shape)) return true;
     PyErr_Clear();
     return false;
 }

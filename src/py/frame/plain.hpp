@@ -97,8 +97,10 @@ constexpr bool well_formed(std::span<const PlainShape::Field> fields) {
 }
 
 // Whether json_from_py would convert `o` without running Python code and without an error, and
-// `o` has `shape`. No exception is left set either way.
-bool is_plain(PyObject* o, const PlainShape* shape = nullptr);
+// `o` has `shape`. No exception is left set either way. With `fields`, a dict `o`'s value of
+// each of the shape's fields is put in `fields` at the field's position (borrowed; untouched
+// for a field it lacks).
+bool is_plain(PyObject* o, const PlainShape* shape = nullptr, PyObject** fields = nullptr);
 
 // json_to_py(json_from_py(o)) for a plain `o` of `shape`, with its filled fields filled: dicts
 // copied with their keys in sorted order, tuples as lists, the caller's strs, ints and finite
