@@ -11,7 +11,7 @@ namespace qsc::py {
 
 namespace {
 
-// The answer for a plain payload that needs no normalising, taken from the caller's objects;
+// The answer for a plain payload of its kind's plain shape, taken from the caller's objects;
 // null (no exception) when the general path must answer.
 PyObject* plain_answer(EventType kind, PyObject* raw) { return plain_sorted_copy(raw, plain_event_shape(kind)); }
 
