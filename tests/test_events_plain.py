@@ -2,14 +2,19 @@
 the caller's objects; every answer must equal the one the general conversion gives, which a dict
 subclass at the top (or anywhere) forces."""
 
+import copy
 import gc
 import math
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
+import corpus
 import quarn_sdk_core as q
 
 AGENT = "agent-1"
+EVENT_TYPES = [getattr(q.EventType, n).wire_name for n in dir(q.EventType) if n[0].isupper()] + ["message_deleted"]
 
 
 class Wrapped(dict):
@@ -66,6 +71,11 @@ def answer(call, *args):
 PAYLOADS = {
     "realistic": message(),
     "keys in UTF-8 byte order": message(extra={"é": 1, "z": 2, "Z": 3, "\U0001f600": 4, "\uff41": 5, "": 6}),
+    "keys of every length near eight bytes": message(extra={k: i for i, k in enumerate(
+        ["abcdefgh", "abcdefgi", "abcdefghi", "abcdefg", "abcdef", "abcde", "abcd", "abd", "ab", "a", "a\x00",
+         "a\x00\x00\x00\x00\x00\x00\x00\x00", "b\x00\x01", "b\x00", "\x7f", "é\x00", "abcdefgh\x00"])}),
+    "dicts wider than the copier's own storage": message(extra={
+        f"k{i}": {f"j{j:03}": [j, {"x": j}] for j in reversed(range(90))} for i in range(3)}),
     "numbers": message(n=[0, -1, 2**63 - 1, -(2**63), 2**64 - 1, 1.0, -0.0, 1e300, math.inf, -math.inf, math.nan]),
     "tuples become lists": message(metadata={"mentions": ({"id": "u-2"},)}, attachments=((1, 2), ())),
     "nested extras": message(extra={"b": [{"y": True, "x": None}], "a": {"d": False, "c": []}}),
@@ -73,8 +83,16 @@ PAYLOADS = {
     "sender_name absent": message(sender_name=DROP),
     "metadata absent": message(metadata=DROP),
     "metadata null": message(metadata=None),
+    "metadata empty": message(metadata={}),
+    "metadata not an object": message(metadata=[]),
     "mentions absent": message(metadata={"locale": "fr"}),
+    "mentions null": message(metadata={"mentions": None}),
+    "mentions not an array": message(metadata={"mentions": {}}),
+    "a mention null": message(metadata={"mentions": [None]}),
+    "attachments absent": message(attachments=DROP),
     "attachments null": message(attachments=None),
+    "attachments not an array": message(attachments={}),
+    "bare": message(metadata=DROP, attachments=DROP, sender_name=DROP, chat_room_id=DROP),
     "no issues but mention fields null": message(metadata={"mentions": [{"id": "x", "handle": None}]}),
     "an issue": message(content=1),
     "an issue in a mention": message(metadata={"mentions": [{"username": 1}]}),
@@ -195,3 +213,152 @@ def test_a_collection_that_changes_the_payload_while_it_is_copied_is_safe():
     if result[0] == "ok":
         fields = dict(result[1][1])
         assert fields["id"] == (str, "m-1")
+
+
+# ---- the other events: what their checks normalise, refuse or leave alone
+
+def event(kind, **fields):
+    payload = {**corpus.OTHER_EVENTS[kind], **fields}
+    return kind, {k: v for k, v in payload.items() if v is not DROP}
+
+
+OTHER_PAYLOADS = {
+    "remote flag alone": event("participant_added", is_remote=True),
+    "external flag alone": event("participant_added", is_external=False),
+    "both flags": event("participant_added", is_remote=True, is_external=False),
+    "a flag null": event("participant_added", is_remote=None, is_external=True),
+    "both flags null": event("contact_added", is_remote=None, is_external=None),
+    "a flag not a boolean": event("contact_added", is_remote=1),
+    "contact with every field": event("contact_added", description="d", listed_in_directory=True, tags=("a",)),
+    "retryable absent": event("supersede", retryable=DROP),
+    "retryable null": event("supersede", retryable=None),
+    "retryable not a boolean": event("supersede", retryable=1),
+    "retry after absent": event("supersede", retry_after=DROP),
+    "retry after null": event("supersede", retry_after=None),
+    "retry after integral float": event("supersede", retry_after=3.0),
+    "retry after fraction": event("supersede", retry_after=2.5),
+    "retry after beyond 64 bits": event("supersede", retry_after=2**63),
+    "retry after a boolean": event("supersede", retry_after=True),
+    "nullable string null": event("room_added", title=None),
+    "optional string null": event("participant_added", handle=None),
+    "null removed": event("contact_request_received", from_handle=None, message="hi"),
+    "closed string outside its set": event("agent.control", mode="pause"),
+    "closed string of another set": event("agent.control", scope="stop"),
+    "closed string not a string": event("agent.control", scope=None),
+    "required nullable string absent": event("agent.control", execution_id=DROP),
+    "not an object": ("room_deleted", ["id"]),
+}
+
+
+@pytest.mark.parametrize("name", list(OTHER_PAYLOADS))
+def test_other_events_answer_as_the_general_conversion(name):
+    kind, payload = OTHER_PAYLOADS[name]
+    for plain, general in both_paths(kind, payload, None, corpus.AGENT_ID):
+        assert plain == general
+
+
+# ---- every shape of the benchmark corpus, and payloads drawn at random
+
+
+def both_paths(kind, payload, room, agent):
+    """The answers of validation and routing on the plain payload and on the general path."""
+    general = wrap(payload)
+    return [
+        (answer(q.validate_event_payload, kind, payload), answer(q.validate_event_payload, kind, general)),
+        (answer(q.evaluate_delivery_event, kind, room, payload, agent),
+         answer(q.evaluate_delivery_event, kind, room, general, agent)),
+    ]
+
+
+CORPUS = {**corpus.SHAPES, **{name: (kind, payload) for name, (kind, payload, _) in corpus.FAILING_SHAPES.items()}}
+
+
+@pytest.mark.parametrize("name", list(CORPUS))
+@pytest.mark.parametrize("room", [None, "", corpus.ROOM_ID])
+def test_every_corpus_shape_answers_as_the_general_conversion(name, room):
+    kind, payload = CORPUS[name]
+    for plain, general in both_paths(kind, payload, room, corpus.AGENT_ID):
+        assert plain == general
+
+
+JSON_KEYS = st.one_of(
+    st.sampled_from(["id", "content", "metadata", "mentions", "attachments", "sender_name", "sender_id", "handle",
+                     "name", "username", "chat_room_id", "retryable", "retry_after", "is_remote", "is_external",
+                     "mode", "scope", "status", "title"]),
+    st.text(max_size=10),
+)
+SCALARS = st.one_of(
+    st.none(), st.booleans(), st.integers(-(2**65), 2**65), st.floats(), st.text(max_size=8),
+    st.sampled_from(["\ud800", "stop", "room", "Agent", b"x", 2**200, 1.0, -0.0]),
+)
+VALUES = st.recursive(
+    SCALARS,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=3), st.lists(inner, max_size=3).map(tuple), st.dictionaries(JSON_KEYS, inner, max_size=3)
+    ),
+    max_leaves=6,
+)
+
+
+def containers(value, path=()):
+    """Every dict and list within `value`, with its path."""
+    if isinstance(value, (dict, list)):
+        yield path, value
+        items = value.items() if isinstance(value, dict) else enumerate(value)
+        for key, item in items:
+            yield from containers(item, path + (key,))
+
+
+@st.composite
+def mutated(draw, payload):
+    """A copy of `payload` with a few members removed, replaced, nulled or added."""
+    payload = copy.deepcopy(payload)
+    for _ in range(draw(st.integers(0, 3))):
+        _, node = draw(st.sampled_from(list(containers(payload))))
+        if isinstance(node, list):
+            if node and draw(st.booleans()):
+                node[draw(st.integers(0, len(node) - 1))] = draw(VALUES)
+            else:
+                node.append(draw(VALUES))
+            continue
+        op = draw(st.sampled_from(["drop", "null", "set", "tuple", "odd key"]))
+        key = draw(st.sampled_from(list(node))) if node and op != "odd key" else draw(JSON_KEYS)
+        if op == "drop":
+            node.pop(key, None)
+        elif op == "null":
+            node[key] = None
+        elif op == "tuple" and isinstance(node.get(key), list):
+            node[key] = tuple(node[key])
+        elif op == "odd key":
+            node[draw(st.sampled_from([1, ("t",), key]))] = draw(VALUES)
+        else:
+            node[key] = draw(VALUES)
+    return payload
+
+
+@st.composite
+def events(draw):
+    name = draw(st.sampled_from(sorted(CORPUS)))
+    kind, payload = CORPUS[name]
+    if draw(st.integers(0, 4)) == 0:
+        kind = draw(st.sampled_from(EVENT_TYPES))
+    return kind, draw(mutated(payload))
+
+
+@settings(max_examples=300)
+@given(event=events(), room=st.sampled_from([None, "", corpus.ROOM_ID]),
+       agent=st.sampled_from([corpus.AGENT_ID, "0190a5c2-2222-7000-8000-0000000b0b01"]))
+def test_random_payloads_answer_as_the_general_conversion(event, room, agent):
+    kind, payload = event
+    for plain, general in both_paths(kind, payload, room, agent):
+        assert plain == general
+
+
+
+@pytest.mark.parametrize("name", list(corpus.SHAPES))
+def test_every_valid_corpus_shape_is_copied_from_the_callers_objects(name):
+    # Only the plain copy hands back the caller's ints; the general path makes new ones.
+    kind, payload = corpus.SHAPES[name]
+    marker = 10**12
+    out = q.validate_event_payload(kind, {**payload, "marker": marker})
+    assert out["marker"] is marker

@@ -1,6 +1,8 @@
 // The delivery loop's routing decisions, each answered as a fresh dict whose first key is
 // "decision".
+#include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <optional>
 
 #include "core/runtime/delivery.hpp"
@@ -8,7 +10,7 @@
 #include "py/frame/compat.hpp"
 #include "py/frame/interned.hpp"
 #include "py/frame/json.hpp"
-#include "py/plain_message.hpp"
+#include "py/plain_events.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {
@@ -57,39 +59,59 @@ PyObject* event_decision(const EventDecision& d) {
     return raise_panic("unknown event decision");
 }
 
+PyObject* event_decision(const Result<EventDecision>& d) {
+    if (!d) return raise_core_error(d.error());
+    return event_decision(*d);
+}
+
+// A plain dict's member `key` as a JSON value, null when absent; its str is held for the call.
+bool plain_member(PyObject* dict, const Interned& key, StrHolds& holds, Json& out) {
+    PyObject* value = PyDict_GetItemWithError(dict, key.get());
+    if (!value) return !PyErr_Occurred();
+    holds.add(value);
+    return json_from_py(value, out);
+}
+
+// A plain "message_created" payload of the plain message shape, routed from the caller's objects
+// as they are: converting it would give the same facts. `fields` holds its fields' values, found
+// by the check, with no Python code run since.
+PyObject* route_plain_message(PyObject* payload, PyObject* const* fields, std::optional<TextRef> room_id,
+                              std::string_view agent_id, std::optional<std::string_view> trace) {
+    static const std::size_t kFacts[] = {plain_message_field("id"), plain_message_field("sender_id"),
+                                         plain_message_field("sender_type")};
+    // The strs a decision hands back, held: building it may run a finaliser that changes the payload.
+    StrHolds holds;
+    MessageFacts facts;
+    TextRef* const outs[] = {&facts.id, &facts.sender_id, &facts.sender_type};
+    for (std::size_t i = 0; i < std::size(kFacts); ++i) {
+        PyObject* value = fields[kFacts[i]];
+        std::string_view text;
+        if (!value || !utf8_view(value, text)) return raise_panic("a checked message lacks a field");
+        holds.add(value);
+        *outs[i] = TextRef{text, value};
+    }
+    Json room_member;
+    if (!plain_member(payload, kChatRoomId, holds, room_member)) return nullptr;
+    facts.chat_room_id = room_member.is_null() ? nullptr : &room_member;
+    return event_decision(route_valid_message(room_id, facts, agent_id, trace));
+}
+
+// A plain payload's decision, from the caller's objects: only a message or a room's id is read.
+PyObject* route_plain(std::optional<EventType> kind, const Name& event_type, PyObject* payload, PyObject* const* fields,
+                      std::optional<TextRef> room_id, std::string_view agent_id, std::optional<std::string_view> trace) {
+    if (kind == EventType::MessageCreated) return route_plain_message(payload, fields, room_id, agent_id, trace);
+    if (kind != EventType::RoomRemoved && kind != EventType::RoomDeleted) return event_decision(ignored_event(event_type));
+    StrHolds holds;
+    Json id_member;
+    if (PyDict_CheckExact(payload) && !plain_member(payload, kId, holds, id_member)) return nullptr;
+    return event_decision(route_room_cleanup(room_id, id_member.is_null() ? nullptr : &id_member, trace));
+}
+
 const Signature kEvaluateDeliveryEvent{
     Callable::Function, "", "evaluate_delivery_event(event_type, room_id, payload, agent_id, trace_context=None)",
     "Evaluate the routing decision for one inbound platform event.\n\nOn failure raises `ValueError` with `.issues` "
     "(a tuple of\n`(path, code, message)` triples) and `.trace_context`. A `payload` that\ncannot be converted raises "
     "`TypeError`."};
-// A plain "message_created" payload of the plain message shape, routed from the caller's objects
-// as they are: converting it would give the same facts.
-PyObject* route_plain_message(const Args& a, std::optional<TextRef> room_id, std::string_view agent_id,
-                              std::optional<std::string_view> trace) {
-    PyObject* payload = a[2];
-    PyObject* chat_room_id = PyDict_GetItemWithError(payload, kChatRoomId.get());
-    // The strs a decision hands back, held: building it may run a finaliser that changes the payload.
-    StrHolds holds;
-    MessageFacts facts;
-    for (auto [key, out] : {std::pair{&kId, &facts.id}, {&kSenderId, &facts.sender_id}, {&kSenderType, &facts.sender_type}}) {
-        PyObject* value = PyDict_GetItemWithError(payload, key->get());
-        std::string_view text;
-        // Checked just before, with no Python code run since.
-        if (!value || !utf8_view(value, text)) return raise_panic("a checked message lacks a field");
-        holds.add(value);
-        *out = TextRef{text, value};
-    }
-    Json room_member;
-    if (chat_room_id) {
-        holds.add(chat_room_id);
-        if (!json_from_py(chat_room_id, room_member)) return nullptr;
-        facts.chat_room_id = &room_member;
-    }
-    Result<EventDecision> d = route_valid_message(room_id, facts, agent_id, trace);
-    if (!d) return raise_core_error(d.error());
-    return event_decision(*d);
-}
-
 PyObject* evaluate_delivery_event(const Args& a) {
     Name event_type;
     std::optional<TextRef> room_id;
@@ -97,16 +119,17 @@ PyObject* evaluate_delivery_event(const Args& a) {
     std::string_view agent_id;
     std::optional<std::string_view> trace;
     if (!a.get(0, event_type) || !a.get(1, room_id)) return nullptr;
-    // A plain payload converts without fail, so the remaining arguments may be taken first.
-    if (event_type.text == "message_created" && is_plain(a[2], &kPlainMessage)) {
+    const std::optional<EventType> kind = from_wire_name<EventType>(event_type.text);
+    // A plain payload converts without fail, so the remaining arguments may be taken first (str
+    // conversions: no Python code runs).
+    PyObject* fields[kMaxMessageFields] = {};
+    if (is_plain(a[2], kind == EventType::MessageCreated ? &kPlainMessage : nullptr, fields)) {
         if (!a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
-        return route_plain_message(a, room_id, agent_id, trace);
+        return route_plain(kind, event_type, a[2], fields, room_id, agent_id, trace);
     }
     // Only str checks follow the payload, so its strings stay alive to be handed back.
     if (!json_arg(a, 2, payload) || !a.get(3, agent_id) || !a.get(4, trace)) return nullptr;
-    Result<EventDecision> d = evaluate_delivery_event(event_type, room_id, payload.value, agent_id, trace);
-    if (!d) return raise_core_error(d.error());
-    return event_decision(*d);
+    return event_decision(evaluate_delivery_event(event_type, room_id, payload.value, agent_id, trace));
 }
 
 // ---- drain

@@ -4,21 +4,16 @@
 #include "core/events/dispatch.hpp"
 #include "py/frame/binding.hpp"
 #include "py/frame/json.hpp"
-#include "py/plain_message.hpp"
+#include "py/plain_events.hpp"
 #include "py/registry.hpp"
 
 namespace qsc::py {
 
 namespace {
 
-// The answer for a plain payload that needs no normalising, taken from the caller's objects;
+// The answer for a plain payload of its kind's plain shape, taken from the caller's objects;
 // null (no exception) when the general path must answer.
-PyObject* plain_answer(EventType kind, PyObject* raw) {
-    if (kind == EventType::EventCreated) return plain_sorted_copy(raw);
-    if (kind == EventType::MessageCreated || kind == EventType::MessageUpdated)
-        return plain_sorted_copy(raw, &kPlainMessage);
-    return nullptr;
-}
+PyObject* plain_answer(EventType kind, PyObject* raw) { return plain_sorted_copy(raw, plain_event_shape(kind)); }
 
 QSC_COLD PyObject* unknown_event_type(std::string_view name, TraceContext trace) {
     return raise_core_error(

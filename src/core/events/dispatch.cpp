@@ -1,34 +1,16 @@
 #include "core/events/dispatch.hpp"
 
-#include "core/events/agent_control.hpp"
-#include "core/events/contact.hpp"
 #include "core/events/message.hpp"
-#include "core/events/participant.hpp"
-#include "core/events/room.hpp"
-#include "core/events/supersede.hpp"
 
 namespace qsc::events {
 
 namespace {
 
 void validate_object(EventType kind, JsonObject& payload, Validation& v) {
-    switch (kind) {
-        case EventType::MessageCreated:
-        case EventType::MessageUpdated: return validate_message(payload, v);
-        case EventType::RoomAdded:
-        case EventType::RoomRemoved: return run_rules(payload, kRoomRules, v);
-        case EventType::RoomDeleted: return run_rules(payload, kRoomDeletedRules, v);
-        case EventType::ParticipantAdded:
-        case EventType::ParticipantRemoved: return run_rules(payload, kParticipantRules, v);
-        case EventType::ContactRequestReceived: return run_rules(payload, kContactRequestReceivedRules, v);
-        case EventType::ContactRequestUpdated: return run_rules(payload, kContactRequestUpdatedRules, v);
-        case EventType::ContactAdded: return run_rules(payload, kContactAddedRules, v);
-        case EventType::ContactRemoved: return run_rules(payload, kContactRemovedRules, v);
-        case EventType::Supersede: return run_rules(payload, kSupersedeRules, v);
-        case EventType::AgentControl: return run_rules(payload, kAgentControlRules, v);
-        case EventType::EventCreated: return;
-    }
-    QSC_ASSERT(false, "unknown event type");
+    if (kind == EventType::MessageCreated || kind == EventType::MessageUpdated) return validate_message(payload, v);
+    const std::optional<FieldRules> rules = event_rules(kind);
+    QSC_ASSERT(rules, "an event kind without rules");
+    run_rules(payload, *rules, v);
 }
 
 [[gnu::cold]] CoreError not_an_object(TraceContext trace) {

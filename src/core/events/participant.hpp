@@ -5,6 +5,10 @@
 
 namespace qsc::events {
 
-extern const FieldRules kParticipantRules;
+inline constexpr FieldRule kParticipantRules[] = {
+    {"id", Rule::RequiredString},       {"type", Rule::RequiredString},
+    {"name", Rule::RequiredString},     {"handle", Rule::String},
+    {"description", Rule::NullableString}, {"is_remote", Rule::RemoteAlias},
+};
 
 }  // namespace qsc::events

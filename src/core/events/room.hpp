@@ -5,7 +5,12 @@
 
 namespace qsc::events {
 
-extern const FieldRules kRoomRules;
-extern const FieldRules kRoomDeletedRules;
+inline constexpr FieldRule kRoomRules[] = {
+    {"id", Rule::RequiredString},      {"inserted_at", Rule::RequiredString},
+    {"updated_at", Rule::RequiredString}, {"title", Rule::NullableString},
+    {"task_id", Rule::NullableString},
+};
+
+inline constexpr FieldRule kRoomDeletedRules[] = {{"id", Rule::RequiredString}};
 
 }  // namespace qsc::events

@@ -5,6 +5,13 @@
 
 namespace qsc::events {
 
-extern const FieldRules kSupersedeRules;
+inline constexpr FieldRule kSupersedeRules[] = {
+    {"reason", Rule::RequiredString},
+    {"message", Rule::RequiredString},
+    {"target_socket_id", Rule::NullableString},
+    {"correlation_id", Rule::RequiredNullableString},
+    {"retryable", Rule::Retryable},
+    {"retry_after", Rule::RetryAfter},
+};
 
 }  // namespace qsc::events

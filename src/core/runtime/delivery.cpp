@@ -72,15 +72,24 @@ Result<TextRef> resolve_room_id(std::optional<TextRef> envelope_room_id, const J
     return resolve_room_member(envelope_room_id, object ? object->find(payload_key) : nullptr, payload_key, trace);
 }
 
+Result<EventDecision> route_room_cleanup(std::optional<TextRef> room_id, const Json* id_member, TraceContext trace) {
+    Result<TextRef> room = resolve_room_member(room_id, id_member, "id", trace);
+    if (!room) return std::move(room.error());
+    return EventDecision{EventDecision::Kind::Cleanup, {}, *room, {}, {}, {}};
+}
+
+EventDecision ignored_event(TextRef event_type) noexcept {
+    return EventDecision{EventDecision::Kind::Ignored, event_type, {}, {}, {}, {}};
+}
+
 Result<EventDecision> evaluate_delivery_event(TextRef event_type, std::optional<TextRef> room_id, Json& payload,
                                               std::string_view agent_id, TraceContext trace) {
     const std::optional<EventType> kind = from_wire_name<EventType>(event_type.text);
     if (kind == EventType::RoomRemoved || kind == EventType::RoomDeleted) {
-        Result<TextRef> room = resolve_room_id(room_id, payload, "id", trace);
-        if (!room) return std::move(room.error());
-        return EventDecision{EventDecision::Kind::Cleanup, {}, *room, {}, {}, {}};
+        const JsonObject* object = payload.object_if();
+        return route_room_cleanup(room_id, object ? object->find("id") : nullptr, trace);
     }
-    if (kind != EventType::MessageCreated) return EventDecision{EventDecision::Kind::Ignored, event_type, {}, {}, {}, {}};
+    if (kind != EventType::MessageCreated) return ignored_event(event_type);
     return route_message(room_id, payload, agent_id, trace);
 }
 

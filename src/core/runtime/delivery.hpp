@@ -42,6 +42,13 @@ struct MessageFacts {
 Result<EventDecision> route_valid_message(std::optional<TextRef> room_id, const MessageFacts& message,
                                           std::string_view agent_id, TraceContext trace);
 
+// The decision for a "room_removed" or "room_deleted" payload, told by its `id` member (null
+// when it has none, or is not an object).
+Result<EventDecision> route_room_cleanup(std::optional<TextRef> room_id, const Json* id_member, TraceContext trace);
+
+// The decision for any other event: nothing to do.
+EventDecision ignored_event(TextRef event_type) noexcept;
+
 // The envelope's room id wins; else the payload's `payload_key` member. Empty counts as absent.
 Result<TextRef> resolve_room_id(std::optional<TextRef> envelope_room_id, const Json& payload,
                                 std::string_view payload_key, TraceContext trace);
