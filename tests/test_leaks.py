@@ -32,6 +32,9 @@ FIGURES = {"leak cases": 0, "leak calls": 0, "max python bytes kept": 0, "max he
 EXACT_HEAP = os.environ.get("PYTHONMALLOC") == "malloc" and "asan" not in os.environ.get("LD_PRELOAD", "")
 total_refcount = getattr(sys, "gettotalrefcount", lambda: 0)  # a debug interpreter's count of every reference
 FIGURES["max references kept"] = 0
+# A debug interpreter counts every reference, which finds what tracemalloc would and more; tracing
+# every allocation on top of its own checks would take the run from minutes to hours.
+TRACE = not hasattr(sys, "gettotalrefcount")
 
 
 class MallInfo2(ctypes.Structure):
@@ -67,7 +70,8 @@ def measure(call, watched):
         call()
     gc.collect()
     refs = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
+    if TRACE:
+        tracemalloc.start()
     # The total count is read where the measuring itself holds the same references at both reads:
     # after the first mark is kept, before the second; each lands in a slot made beforehand.
     totals = [0, 0]
@@ -79,11 +83,12 @@ def measure(call, watched):
             gc.collect()
             if half:
                 totals[1] = total_refcount()
-            marks.append((tracemalloc.get_traced_memory()[0], heap_in_use() or 0))
+            marks.append((tracemalloc.get_traced_memory()[0] if TRACE else 0, heap_in_use() or 0))
             if not half:
                 totals[0] = total_refcount()
     finally:
-        tracemalloc.stop()
+        if TRACE:
+            tracemalloc.stop()
     (python_1, heap_1), (python_2, heap_2) = marks
     balanced = [sys.getrefcount(o) for o in watched] == refs
     return python_2 - python_1, balanced, heap_2 - heap_1, totals[1] - totals[0]
