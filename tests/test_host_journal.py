@@ -32,7 +32,8 @@ def record_session(path):
     with pytest.raises(ValueError):
         core.evaluate_delivery_event("message_created", "r", {"id": 5}, "a")
     journal.close()
-    return [json.loads(line) for line in open(path, encoding="utf-8")]
+    with open(path, encoding="utf-8") as lines:
+        return [json.loads(line) for line in lines]
 
 
 def test_the_journal_names_objects_and_refers_to_them(tmp_path):

