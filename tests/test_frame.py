@@ -775,6 +775,31 @@ except Exception as e:
     freed = type(e).__name__
 """
 
+def nested(kind):
+    # A call whose argument runs a subinterpreter (made and ended there) that calls the module:
+    # the outer call goes on with its own interpreter's state.
+    import collections.abc
+    callbacks = []
+    class Payload(collections.abc.Mapping):
+        def __getitem__(self, key):
+            raise KeyError(key)
+        def __len__(self):
+            return 0
+        def __iter__(self):
+            interp = create(kind)
+            try:
+                run(interp, PROBE + "answers()")
+            finally:
+                si.destroy(interp)
+            callbacks.append(1)
+            return iter(())
+    def issues(payload):
+        try:
+            q.validate_event_payload("message_created", payload)
+        except ValueError as e:
+            return e.issues
+    return [issues(Payload()) == issues({}), len(callbacks)]
+
 def probe(kind):
     exec(PROBE, globals())
     before = {"answers": answers(), "ids": ids()}
@@ -793,7 +818,7 @@ with open(OUT, "w") as f:
     kept.record(q.TurnEffect.Act)
     after = {"answers": answers(), "ids": ids()}
     return {"main": before, "sub": sub, "main_after": after, "kept": repr(kept.verdict()),
-            "main_reimported": reimported()}
+            "main_reimported": reimported(), "nested": nested(kind)}
 
 class MallInfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in
@@ -911,6 +936,7 @@ def test_a_subinterpreter_runs_the_module_with_objects_of_its_own(kind):
     # The main interpreter's objects are the same and keep working.
     assert got["main_after"] == main
     assert got["kept"] == "TurnVerdict.Complete"
+    assert got["nested"] == [True, 1]
 
 
 @pytest.mark.parametrize("kind", _KINDS)
