@@ -407,3 +407,65 @@ def test_roster_marked_sent_without_memory_keeps_the_last_mark():
     for roster in failed:
         roster.set_all(named("sent"))
         assert roster.changed() is False
+
+
+# A fresh process imports the module with allocations failing from the `start`-th on, for every
+# start until an import gets through: each import before refuses with MemoryError and leaves
+# nothing half-built that the next import would bind.
+_IMPORT_FAILING = r"""
+import _imp, ctypes, importlib.util, json, sys
+spec = importlib.util.find_spec("quarn_sdk_core")
+if sys.argv[1] == "python":
+    import _testcapi
+    arm, disarm = _testcapi.set_nomemory, _testcapi.remove_mem_hooks
+else:
+    fail_after = ctypes.CDLL(spec.origin).qsc_fail_allocations_after
+    fail_after.argtypes = [ctypes.c_longlong]
+    arm, disarm = fail_after, lambda: fail_after(-1)
+
+def import_failing(exec_dynamic=_imp.exec_dynamic):
+    # The exec slot called straight, so that nothing of Python's own runs while allocations fail.
+    refused = 0
+    for start in range(100_000):
+        module = importlib.util.module_from_spec(spec)
+        arm(start)
+        try:
+            exec_dynamic(module)
+            failed = False
+        except MemoryError:
+            failed = True
+        finally:
+            disarm()
+        if not failed:
+            return module, refused
+        refused += 1
+
+module, refused = import_failing()
+again = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(again)
+ledger = module.TurnLedger()
+ledger.record(module.TurnEffect.Act)
+print(json.dumps({
+    "refused": refused,
+    "same": again.TurnLedger is module.TurnLedger and again.TurnVerdict.Complete is ledger.verdict(),
+    "settled": module.ClaimRegistry().record_processed_settlement(room_id="r", message_id="m"),
+    "classify": module.classify_close(close_code=1000),
+}))
+"""
+
+
+@pytest.mark.parametrize("injection", INJECTIONS)
+def test_an_import_without_memory_is_refused_and_the_next_one_works(injection):
+    import json
+    import subprocess
+    import sys
+
+    kind = "python" if injection is PYTHON else "c++"
+    out = subprocess.run([sys.executable, "-c", _IMPORT_FAILING, kind], capture_output=True, text=True, timeout=600,
+                         env=dict(os.environ, PYTHONPATH=os.path.dirname(q.__file__)))
+    assert out.returncode == 0, out.stderr
+    got = json.loads(out.stdout.splitlines()[-1])
+    assert got["refused"] > 0
+    assert got["same"] is True
+    assert got["settled"] == {"token": "0", "status": "processed", "parked": None, "continuation": {"kind": "finished"}}
+    assert got["classify"] == [True, None]

@@ -80,7 +80,7 @@ Interned kProcessed{"processed"}, kFailed{"failed"}, kFinished{"finished"}, kRet
 
 PyObject* parked_value(const std::optional<ParkedReason>& parked) {
     if (!parked) Py_RETURN_NONE;
-    return new_ref(state().wire_names[static_cast<int>(EnumId::ParkedReason)][static_cast<int>(*parked)]);
+    return variant_wire_name(*parked);
 }
 
 // Result dicts by intent, their fixed values set in the template.

@@ -42,50 +42,47 @@ PyMethodDef* function_table() {
     return table;
 }
 
-// Types, singletons and fixed strings are made once and kept for the interpreter.
-bool build_once(const std::vector<ClassEntry>& classes) {
-    ModuleState& s = state();
-    if (s.ready) return true;
-    if (!Interned::intern_all() || !Signature::intern_all()) return false;
-    if (!s.panic_type && !(s.panic_type = make_panic_type())) return false;
-    for (const ClassEntry& entry : classes) {
-        if (*entry.slot) continue;
+// A new state's types, singletons and exception type; run with the state current.
+bool build_state(ModuleState& s) {
+    if (!(s.panic_type = make_panic_type())) return false;
+    for (const ClassEntry& entry : class_table())
         if (!(*entry.slot = entry.build())) return false;
-    }
-    s.ready = true;
     return true;
 }
 
+// Each interpreter builds its own state on its first import; later imports in it (a module
+// object made again from the spec) bind the same classes and singletons.
 int exec_module(PyObject* module) {
     return guarded([&]() -> int {
         if (!PyModule_Check(module)) {
             PyErr_Format(PyExc_TypeError, "'%s' object is not a module", Py_TYPE(module)->tp_name);
             return -1;
         }
-        PyInterpreterState* interpreter = PyInterpreterState_Get();
-        ModuleState& s = state();
-        if (s.interpreter && s.interpreter != interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "quarn_sdk_core can be imported in one interpreter per process only");
-            return -1;
-        }
-        s.interpreter = interpreter;
-        const std::vector<ClassEntry> classes = class_table();
-        if (!build_once(classes)) return -1;
-        for (const ClassEntry& entry : classes)
+        ModuleState* s = bind_state(module, &build_state);
+        if (!s) return -1;
+        StateScope scope(s);
+        for (const ClassEntry& entry : class_table())
             if (PyModule_AddObjectRef(module, entry.name.data(), reinterpret_cast<PyObject*>(*entry.slot)) < 0)
                 return -1;
         return PyModule_AddFunctions(module, function_table());
     });
 }
 
+void free_module(void* module) { unbind_state(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // Nothing process-wide is written at run time but the state registry, under its lock.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
+// The module object's own state is the pointer to its interpreter's state.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quarn_sdk_core", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "quarn_sdk_core", "", sizeof(ModuleState*), nullptr, module_slots, nullptr, nullptr,
+    &free_module,
 };
 
 }  // namespace

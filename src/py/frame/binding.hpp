@@ -20,8 +20,13 @@ template <class Obj>
 using NoArgsMethodBody = PyObject* (*)(Obj&);
 using ConstructorBody = PyObject* (*)(const Args&);
 
+// Each entry point first checks that the current state is the one it needs (EntryCheck, in
+// frame/state.hpp); when it is not, it runs again inside a scope that makes it so.
+
 template <const Signature& S, FunctionBody F>
-PyObject* call_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!EntryCheck::callers()) [[unlikely]]
+        return enter_and_call(&call_function<S, F>, nullptr, kNoType, module, args, nargs, kwnames);
     return guarded([&]() -> PyObject* {
         Args a(S);
         if (!a.match(args, nargs, kwnames)) return nullptr;
@@ -30,12 +35,16 @@ PyObject* call_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 template <NoArgsBody F>
-PyObject* call_noargs(PyObject*, PyObject*) {
+PyObject* call_noargs(PyObject* module, PyObject* unused) {
+    if (!EntryCheck::callers()) [[unlikely]] return enter_and_call(&call_noargs<F>, nullptr, kNoType, module, unused);
     return guarded([&] { return F(); });
 }
 
 template <class Obj, Use U, const Signature& S, MethodBody<Obj> F>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr TypeSlot slot = type_slot(Obj::id);
+    if (!EntryCheck::owns(self, slot)) [[unlikely]]
+        return enter_and_call(&call_method<Obj, U, S, F>, self, slot, self, args, nargs, kwnames);
     // Matching builds its error texts in C++ strings: it runs guarded too.
     return guarded([&]() -> PyObject* {
         Args a(S);
@@ -47,7 +56,10 @@ PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 template <class Obj, Use U, NoArgsMethodBody<Obj> F>
-PyObject* call_method_noargs(PyObject* self, PyObject*) {
+PyObject* call_method_noargs(PyObject* self, PyObject* unused) {
+    constexpr TypeSlot slot = type_slot(Obj::id);
+    if (!EntryCheck::owns(self, slot)) [[unlikely]]
+        return enter_and_call(&call_method_noargs<Obj, U, F>, self, slot, self, unused);
     return guarded([&]() -> PyObject* {
         UseGuard use(self, U);
         if (!use) return nullptr;
@@ -61,7 +73,9 @@ PyObject* call_getter(PyObject* self, void*) {
 }
 
 template <const Signature& S, ConstructorBody F>
-PyObject* call_constructor(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* call_constructor(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    if (!EntryCheck::callers()) [[unlikely]]
+        return enter_and_call(&call_constructor<S, F>, nullptr, kNoType, type, args, nargsf, kwnames);
     return guarded([&]() -> PyObject* {
         Args a(S);
         if (!a.match(args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;

@@ -7,6 +7,7 @@
 
 #include "py/frame/interned.hpp"
 #include "py/frame/python.hpp"
+#include "py/frame/state.hpp"
 
 namespace qsc::py {
 
@@ -24,24 +25,22 @@ public:
                 if (f.key == key) fixed_[count_] = f.value;
             keys_[count_++] = key;
         }
+        slot_ = cache::add_template(this);
     }
     DictShape(const DictShape&) = delete;
     DictShape& operator=(const DictShape&) = delete;
 
-    // A new dict; nullptr with the exception set on failure. The template is built on first use
-    // and kept (its values are None or interned strings, which nothing can change).
-    PyObject* make() {
-        if (!template_) template_ = build();
-        return template_ ? PyDict_Copy(template_) : nullptr;
-    }
+    // A new dict; nullptr with the exception set on failure. Each interpreter's state holds the
+    // template (its values are None or interned strings, which nothing can change).
+    PyObject* make() const { return PyDict_Copy(state().cached(slot_)); }
 
-private:
-    PyObject* build() const {
+    // The template, from the state's interned strings.
+    PyObject* build(const ModuleState& s) const {
         PyObject* dict = PyDict_New();
         if (!dict) return nullptr;
         for (int i = 0; i < count_; ++i) {
-            PyObject* value = fixed_[i] ? fixed_[i]->get() : Py_None;
-            if (PyDict_SetItem(dict, keys_[i]->get(), value) != 0) {
+            PyObject* value = fixed_[i] ? s.cached(fixed_[i]->slot()) : Py_None;
+            if (PyDict_SetItem(dict, s.cached(keys_[i]->slot()), value) != 0) {
                 Py_DECREF(dict);
                 return nullptr;
             }
@@ -49,11 +48,12 @@ private:
         return dict;
     }
 
+private:
     static constexpr int kMaxKeys = 8;
     const Interned* keys_[kMaxKeys] = {};
     const Interned* fixed_[kMaxKeys] = {};
     int count_ = 0;
-    PyObject* template_ = nullptr;
+    int slot_;
 };
 
 }  // namespace qsc::py

@@ -15,6 +15,7 @@ struct EnumObject {
     PyObject_HEAD
     std::uint8_t enum_id;
     std::uint8_t value;
+    PyObject* wire;  // the interned wire name, str() of the variant: no state needed to answer it
 };
 
 inline std::uint8_t enum_value(PyObject* o) noexcept { return reinterpret_cast<EnumObject*>(o)->value; }
@@ -25,6 +26,15 @@ PyObject* variant(E value) noexcept {
     PyObject* o = state().variants[static_cast<int>(EnumTraits<E>::id)][static_cast<int>(value)];
     Py_INCREF(o);
     return o;
+}
+
+// A new reference to the variant's wire name.
+template <class E>
+PyObject* variant_wire_name(E value) noexcept {
+    PyObject* o = state().variants[static_cast<int>(EnumTraits<E>::id)][static_cast<int>(value)];
+    PyObject* wire = reinterpret_cast<EnumObject*>(o)->wire;
+    Py_INCREF(wire);
+    return wire;
 }
 
 template <class E>

@@ -132,7 +132,8 @@ PyObject* raise_panic(const char* what) {
         std::abort();
     }
     reporting_panic = true;
-    PyObject* type = state().panic_type ? state().panic_type : PyExc_SystemError;
+    const ModuleState* s = state_or_null();
+    PyObject* type = s && s->panic_type ? s->panic_type : PyExc_SystemError;
     PyErr_SetString(type, what);
     reporting_panic = false;
     return nullptr;

@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "core/error.hpp"
 #include "py/frame/python.hpp"
@@ -34,6 +35,16 @@ QSC_COLD void note_processing(std::string_view name);
 // The exception type for internal invariant failures (a BaseException subclass).
 PyObject* make_panic_type();
 
+// What an entry point answers on failure: nullptr, or -1 for an int slot.
+template <class R>
+constexpr R failure() noexcept {
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return -1;
+    }
+}
+
 // Runs a binding body; no C++ exception ever escapes into the interpreter.
 template <class F>
 auto guarded(F&& body) noexcept -> decltype(body()) {
@@ -46,11 +57,7 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
     } catch (...) {
         raise_panic("unknown internal failure");
     }
-    if constexpr (std::is_pointer_v<decltype(body())>) {
-        return nullptr;
-    } else {
-        return -1;
-    }
+    return failure<decltype(body())>();
 }
 
 }  // namespace qsc::py

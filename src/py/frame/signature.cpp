@@ -5,6 +5,7 @@
 
 #include "core/error.hpp"
 #include "py/frame/errors.hpp"
+#include "py/frame/interned.hpp"
 #include "py/frame/ref.hpp"
 
 namespace qsc::py {
@@ -53,8 +54,7 @@ QSC_COLD bool fail_keyword(const char* qualname, const char* what, PyObject* key
 
 Signature::Signature(Callable kind, std::string_view owner, std::string_view text, std::string_view body,
                      ExtraKeywords extra)
-    : extra_(extra), next_(head_) {
-    head_ = this;
+    : extra_(extra) {
     const std::size_t open = text.find('(');
     QSC_ASSERT(open != std::string_view::npos && text.back() == ')', "malformed text signature");
     name_ = std::string(text.substr(0, open));
@@ -84,6 +84,7 @@ Signature::Signature(Callable kind, std::string_view owner, std::string_view tex
         Param& p = params_[count_++];
         const std::size_t eq = item.find('=');
         p.name = eq == std::string_view::npos ? item : item.substr(0, eq);
+        p.slot = cache::add_string(p.name);
         p.required = eq == std::string_view::npos;
         p.keyword_only = keyword_only;
         if (!keyword_only) {
@@ -96,27 +97,13 @@ Signature::Signature(Callable kind, std::string_view owner, std::string_view tex
     }
 }
 
-bool Signature::intern_all() noexcept {
-    for (const Signature* s = head_; s; s = s->next_) {
-        auto* self = const_cast<Signature*>(s);
-        for (int i = 0; i < self->count_; ++i) {
-            Param& p = self->params_[i];
-            if (p.interned) continue;
-            PyObject* str = PyUnicode_FromStringAndSize(p.name.data(), static_cast<Py_ssize_t>(p.name.size()));
-            if (!str) return false;
-            PyUnicode_InternInPlace(&str);
-            p.interned = str;
-        }
-    }
-    return true;
-}
-
 int Signature::find(PyObject* keyword) const {
+    const ModuleState& s = state();
     for (int i = 0; i < count_; ++i)
-        if (params_[i].interned == keyword) return i;
+        if (s.cached(params_[i].slot) == keyword) return i;
     // Names built at run time are not interned.
     for (int i = 0; i < count_; ++i)
-        if (PyUnicode_Compare(keyword, params_[i].interned) == 0) return i;
+        if (PyUnicode_Compare(keyword, s.cached(params_[i].slot)) == 0) return i;
     PyErr_Clear();
     return -1;
 }

@@ -43,12 +43,10 @@ public:
     // The parameter a keyword names, or -1.
     int find(PyObject* keyword) const;
 
-    static bool intern_all() noexcept;
-
 private:
     struct Param {
         std::string_view name;
-        PyObject* interned = nullptr;
+        int slot = 0;  // the interned name's, in the interpreter's cache
         bool required = false;
         bool keyword_only = false;
         bool positional_only = false;
@@ -65,8 +63,6 @@ private:
     std::uint8_t min_positional_ = 0;
     bool required_keywords_ = false;  // a keyword-only parameter without a default
     ExtraKeywords extra_;
-    const Signature* next_;
-    static inline const Signature* head_ = nullptr;
 };
 
 }  // namespace qsc::py

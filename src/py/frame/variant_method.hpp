@@ -11,6 +11,9 @@ using VariantMethodBody = PyObject* (*)(E, const Args&);
 
 template <class E, const Signature& S, VariantMethodBody<E> F>
 PyObject* call_variant_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr TypeSlot slot = type_slot(EnumTraits<E>::id);
+    if (!EntryCheck::owns(self, slot)) [[unlikely]]
+        return enter_and_call(&call_variant_method<E, S, F>, self, slot, self, args, nargs, kwnames);
     // Matching builds its error texts in C++ strings: it runs guarded too.
     return guarded([&]() -> PyObject* {
         Args a(S);
