@@ -697,7 +697,8 @@ def test_refusals_and_failures_leak_no_references(session):
 
 # Run as a child process: `probe KIND`, `churn KIND` or `threads`. The last line printed is JSON.
 _SUBINTERPRETERS = r'''
-import ctypes, gc, json, os, sys, tempfile, threading
+import gc, json, os, sys, tempfile, threading
+import heap
 try:
     import _interpreters as si
 except ImportError:
@@ -820,20 +821,9 @@ with open(OUT, "w") as f:
     return {"main": before, "sub": sub, "main_after": after, "kept": repr(kept.verdict()),
             "main_reimported": reimported(), "nested": nested(kind)}
 
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
-
 def heap_in_use():
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except AttributeError:
-        return None
-    mallinfo2.restype = MallInfo2
     gc.collect()
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
+    return heap.heap_in_use()
 
 def churn(kind, rounds=30):
     exec(PROBE, globals())
@@ -915,7 +905,8 @@ _KINDS = [pytest.param("legacy"), pytest.param("isolated", marks=_ISOLATED)]
 def _subinterpreters(*args, env=None):
     if importlib.util.find_spec("_interpreters") is None:
         pytest.importorskip("_xxsubinterpreters")
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(q.__file__), **(env or {}))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(q.__file__), os.path.dirname(__file__)]),
+               **(env or {}))
     out = subprocess.run([sys.executable, "-c", _SUBINTERPRETERS, *args], env=env, capture_output=True, text=True,
                          timeout=600)
     assert out.returncode == 0, out.stderr

@@ -8,7 +8,6 @@ with PYTHONMALLOC=malloc (every Python allocation then goes through malloc). The
 so it is marked `leaks` and left out of the default run; .ci/run runs it, with PYTHONMALLOC=malloc.
 """
 
-import ctypes
 import gc
 import os
 import sys
@@ -19,6 +18,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import surface
+from heap import heap_in_use
 from surface import CALLABLES, ENUM_CLASSES, OBJECT_CLASSES, VALID
 
 pytestmark = pytest.mark.leaks
@@ -35,23 +35,6 @@ FIGURES["max references kept"] = 0
 # A debug interpreter counts every reference, which finds what tracemalloc would and more; tracing
 # every allocation on top of its own checks would take the run from minutes to hours.
 TRACE = not hasattr(sys, "gettotalrefcount")
-
-
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
-
-
-def heap_in_use():
-    """Bytes malloc has handed out and not had back; None where glibc cannot tell."""
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except AttributeError:
-        return None
-    mallinfo2.restype = MallInfo2
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
 
 
 def receiver_for(c):
