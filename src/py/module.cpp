@@ -51,7 +51,7 @@ bool build_state(ModuleState& s) {
 }
 
 // Each interpreter builds its own state on its first import; later imports in it (a module
-// object made again from the spec) bind the same classes and singletons.
+// object made again by importlib) bind the same classes and singletons.
 int exec_module(PyObject* module) {
     return guarded([&]() -> int {
         if (!PyModule_Check(module)) {

@@ -94,7 +94,7 @@ bool add_variants(PyTypeObject* type, int id) {
     return true;
 }
 
-// The tables a class's spec points to, filled once for the process (the first interpreter to
+// The tables a class's PyType_Spec points to, filled once for the process (the first interpreter to
 // build the class) and only read after.
 struct EnumSpecTables {
     std::string name;
