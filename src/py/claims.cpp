@@ -187,12 +187,13 @@ PyObject* remember_failed_ack_pending(RegistryObject& self, const Args& a) {
 }
 
 // The answer is built before the entry is stored: without memory for it nothing changes.
-PyObject* record_settlement(RegistryObject& self, const Key& key, std::optional<std::string_view> error,
-                            SettlementContinuation next, TraceContext trace) {
-    auto plan = self.value.plan_settlement(key.room, key.message, error, next, trace);
+// The ids come hashed once for both steps.
+PyObject* record_settlement(RegistryObject& self, const HashedText& room, const HashedText& message,
+                            std::optional<std::string_view> error, SettlementContinuation next, TraceContext trace) {
+    auto plan = self.value.plan_settlement(room, message, error, next, trace);
     if (!plan) return raise_core_error(plan.error());
     Ref answer = Ref::steal(settlement_dict(plan->settlement));
-    if (answer && plan->fresh) self.value.store_settlement(key.room, key.message, error, next);
+    if (answer && plan->fresh) self.value.store_settlement(room, message, error, next);
     return answer.release();
 }
 
@@ -202,7 +203,7 @@ PyObject* record_processed_settlement(RegistryObject& self, const Args& a) {
     Key key;
     std::optional<std::string_view> trace;
     if (!key_args(a, key) || !a.get(2, trace)) return nullptr;
-    return record_settlement(self, key, std::nullopt, {}, trace);
+    return record_settlement(self, key.room, key.message, std::nullopt, {}, trace);
 }
 
 const Signature kRecordFailed{
@@ -217,8 +218,9 @@ PyObject* record_failed_settlement(RegistryObject& self, const Args& a) {
     if (!key_args(a, key) || !a.get(2, error) || !tracker_arg(a, 3, Use::Shared, tracker) || !a.get(4, allow_retry) ||
         !a.get(5, trace))
         return nullptr;
-    return record_settlement(self, key, error, ClaimRegistry::failed_continuation(key.message, *tracker, allow_retry),
-                             trace);
+    const HashedText room(key.room), message(key.message);
+    return record_settlement(self, room, message, error,
+                             ClaimRegistry::failed_continuation(message, *tracker, allow_retry), trace);
 }
 
 const Signature kPendingSettlement{Callable::Method, "ClaimRegistry",

@@ -95,9 +95,13 @@ void ClaimRegistry::release(const HashedText& room_id, const HashedText& message
 
 DeliveryEligibility ClaimRegistry::delivery_eligibility(const HashedText& room_id, const HashedText& message_id,
                                                         const RetryTracker& tracker, DeliveryFacts facts) noexcept {
+    return eligibility_in(facts.self_echo ? nullptr : find_room(room_id), message_id, tracker, facts);
+}
+
+DeliveryEligibility ClaimRegistry::eligibility_in(Room* r, const HashedText& message_id, const RetryTracker& tracker,
+                                                  DeliveryFacts facts) noexcept {
     using enum DeliveryEligibility;
     if (facts.self_echo) return Self;
-    Room* r = find_room(room_id);
     if (r && r->pending.contains(message_id)) return Pending;
     const bool completed = r && r->completed.move_to_back(message_id);
     if (completed || facts.durably_processed) return Completed;
@@ -109,8 +113,10 @@ DeliveryEligibility ClaimRegistry::delivery_eligibility(const HashedText& room_i
 
 DeliveryEligibility ClaimRegistry::guarded_claim(const HashedText& room_id, const HashedText& message_id,
                                                  const RetryTracker& tracker, DeliveryFacts facts) {
-    const DeliveryEligibility verdict = delivery_eligibility(room_id, message_id, tracker, facts);
-    if (verdict == DeliveryEligibility::Runnable) room(room_id).in_flight.insert(message_id);
+    // The room is looked up once for the verdict and the claim.
+    Room* r = facts.self_echo ? nullptr : find_room(room_id);
+    const DeliveryEligibility verdict = eligibility_in(r, message_id, tracker, facts);
+    if (verdict == DeliveryEligibility::Runnable) (r ? *r : room(room_id)).in_flight.insert(message_id);
     return verdict;
 }
 
@@ -191,18 +197,21 @@ void ClaimRegistry::forget_settlement(const HashedText& room_id, const HashedTex
 
 bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedText& message_id,
                                        std::string_view token, RetryTracker& tracker) {
-    const PendingEntry* entry = find_pending(room_id, message_id, token);
-    if (!entry) return false;
+    // The room and the entry are looked up once for the whole step.
+    Room* r = find_room(room_id);
+    const PendingEntry* entry = r ? r->pending.find(message_id) : nullptr;
+    if (!entry || !entry->matches_token(token)) return false;
     const SettlementContinuation next = entry->continuation;
     if (next.retry) {
         tracker.restore_attempt(message_id, next.attempts, next.max_retries);
-        forget_settlement(room_id, message_id);
-        prune(room_id);
+        r->drop_pending(message_id);
+        r->ack_retries.erase(message_id);
+        if (r->empty()) rooms_.erase(room_id);
         return true;
     }
     // The completed id goes in first and is taken back when the tracker runs out of memory, so
     // that neither object changes then; its place at the back and the eviction follow.
-    CompletedIds& completed = find_room(room_id)->completed;
+    CompletedIds& completed = r->completed;
     const bool newly_completed = completed.emplace_back(message_id).second;
     try {
         if (entry->error) tracker.mark_permanently_failed(message_id);
@@ -211,9 +220,11 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
         throw;
     }
     tracker.mark_success(message_id);
-    completed.move_to_back(message_id);
+    if (!newly_completed) completed.move_to_back(message_id);
     completed.trim_front(max_completed_);
-    forget_settlement(room_id, message_id);
+    if (entry->parked) --r->parked;
+    r->pending.erase(message_id);
+    r->ack_retries.erase(message_id);
     return true;
 }
 
