@@ -1,5 +1,6 @@
 // ClaimRegistry: who may run a message, and the settlements awaiting their durable writes.
 #include <charconv>
+#include <cstring>
 #include <optional>
 
 #include "core/number.hpp"
@@ -107,11 +108,19 @@ PyObject* continuation_dict(const SettlementContinuation& next) {
     return dict.release();
 }
 
-PyObject* settlement_dict(const Settlement& view) {
+// The token's decimal digits, ASCII: copied into the new str without decoding them.
+PyObject* token_str(std::uint64_t token) {
     char digits[20];
-    const auto printed = std::to_chars(digits, digits + sizeof digits, view.token);
+    const auto printed = std::to_chars(digits, digits + sizeof digits, token);
+    const auto size = static_cast<std::size_t>(printed.ptr - digits);
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (text) std::memcpy(PyUnicode_DATA(text), digits, size);
+    return text;
+}
+
+PyObject* settlement_dict(const Settlement& view) {
     Ref dict = Ref::steal((view.error ? kFailedSettlement : kProcessedSettlement).make());
-    if (!dict || !put(dict.get(), kToken, str(std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits)))) ||
+    if (!dict || !put(dict.get(), kToken, token_str(view.token)) ||
         !put_intent(dict.get(), view.error, view.parked) ||
         !put(dict.get(), kContinuation, continuation_dict(view.continuation)))
         return nullptr;

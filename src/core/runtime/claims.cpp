@@ -1,7 +1,5 @@
 #include "core/runtime/claims.hpp"
 
-#include <charconv>
-
 #include "core/number.hpp"
 
 namespace qsc {
@@ -31,11 +29,17 @@ Result<Settlement> snapshot(const PendingEntry& entry, TraceContext trace) {
 
 }  // namespace
 
+// Read digit by digit instead of printing the token to compare: a leading zero, any byte but a
+// digit, or a number beyond 64 bits refuses.
 bool PendingEntry::matches_token(std::string_view text) const noexcept {
-    if (!token) return false;
-    char digits[20];
-    const auto printed = std::to_chars(digits, digits + sizeof digits, *token);
-    return text == std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits));
+    if (!token || text.empty() || text.size() > 20 || (text[0] == '0' && text.size() > 1)) return false;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        const auto digit = static_cast<unsigned>(c - '0');
+        if (digit > 9 || __builtin_mul_overflow(value, 10u, &value) || __builtin_add_overflow(value, digit, &value))
+            return false;
+    }
+    return value == *token;
 }
 
 void ClaimRegistry::Room::park(PendingEntry& entry, ParkedReason reason) noexcept {
