@@ -99,9 +99,14 @@ void ClaimRegistry::release(const HashedText& room_id, const HashedText& message
 
 DeliveryEligibility ClaimRegistry::delivery_eligibility(const HashedText& room_id, const HashedText& message_id,
                                                         const RetryTracker& tracker, DeliveryFacts facts) noexcept {
-    return eligibility_in(facts.self_echo ? nullptr : find_room(room_id), message_id, tracker, facts);
+    Room* r = facts.self_echo ? nullptr : find_room(room_id);
+    const DeliveryEligibility verdict = eligibility_in(r, message_id, tracker, facts);
+    if (verdict == DeliveryEligibility::Runnable && r && r->in_flight.contains(message_id))
+        return DeliveryEligibility::InFlight;
+    return verdict;
 }
 
+// Every verdict but in flight, which the caller tells by a probe or by the claim itself.
 DeliveryEligibility ClaimRegistry::eligibility_in(Room* r, const HashedText& message_id, const RetryTracker& tracker,
                                                   DeliveryFacts facts) noexcept {
     using enum DeliveryEligibility;
@@ -111,7 +116,6 @@ DeliveryEligibility ClaimRegistry::eligibility_in(Room* r, const HashedText& mes
     if (completed || facts.durably_processed) return Completed;
     if (tracker.is_permanently_failed(message_id)) return Exhausted;
     if (facts.durably_failed && !facts.allow_failed_retry) return Failed;
-    if (r && r->in_flight.contains(message_id)) return InFlight;
     return Runnable;
 }
 
@@ -120,8 +124,9 @@ DeliveryEligibility ClaimRegistry::guarded_claim(const HashedText& room_id, cons
     // The room is looked up once for the verdict and the claim.
     Room* r = facts.self_echo ? nullptr : find_room(room_id);
     const DeliveryEligibility verdict = eligibility_in(r, message_id, tracker, facts);
-    if (verdict == DeliveryEligibility::Runnable) (r ? *r : room(room_id)).in_flight.insert(message_id);
-    return verdict;
+    if (verdict != DeliveryEligibility::Runnable) return verdict;
+    // A claim already held is the in-flight verdict, and the failed insertion changed nothing.
+    return (r ? *r : room(room_id)).in_flight.insert(message_id) ? verdict : DeliveryEligibility::InFlight;
 }
 
 const InFlightIds* ClaimRegistry::inflight_ids(const HashedText& room_id) const noexcept {
@@ -228,7 +233,7 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
     completed.trim_front(max_completed_);
     if (entry->parked) --r->parked;
     r->pending.erase(message_id);
-    r->ack_retries.erase(message_id);
+    if (!r->ack_retries.empty()) r->ack_retries.erase(message_id);
     return true;
 }
 
