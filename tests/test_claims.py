@@ -248,7 +248,7 @@ def test_parked_reason_in_results(reg):
     assert reg.record_processed_settlement("r", "n")["parked"] is None  # the next one starts unparked
 
 
-@pytest.mark.parametrize("token", ["00", "+0", " 0", "0 ", "", "1", "0.0", "٠"])
+@pytest.mark.parametrize("token", ["00", "+0", " 0", "0 ", "", "1", "0.0", "٠", "18446744073709551616", "1" * 21])
 def test_token_must_match_exactly(reg, tracker, token):
     reg.record_processed_settlement("r", "m")
     reg.record_processed_settlement("r", "n")  # token "1" belongs to another entry
@@ -257,6 +257,15 @@ def test_token_must_match_exactly(reg, tracker, token):
     assert reg.pending_ack("r", "m") == {"status": "processed", "parked": None}
     assert reg.confirm_settlement("s", "m", "0", tracker) is False
     assert reg.confirm_settlement("r", "m", "0", tracker) is True
+
+
+@pytest.mark.parametrize("count, other", [(11, "1"), (101, "1001"), (1000, "99")])
+def test_multi_digit_tokens_match_by_their_digits(reg, tracker, count, other):
+    for i in range(count):
+        token = reg.record_processed_settlement("r", f"m{i}")["token"]
+    assert token == str(count - 1)
+    assert reg.confirm_settlement("r", f"m{count - 1}", other, tracker) is False
+    assert reg.confirm_settlement("r", f"m{count - 1}", token, tracker) is True
 
 
 # ---- confirming

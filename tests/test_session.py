@@ -367,6 +367,11 @@ def test_invariant_error_carries_the_trace_context():
     (1.0000000006, 1.000000001),
     (6e-10, 1e-9),
     (12345.678901234567, 12345.678901235),
+    (1.0, 1.0),  # whole seconds, below 2**53 and at or beyond it
+    (3.0, 3.0),
+    (float(2**52 - 1), float(2**52 - 1)),
+    (float(2**53 + 2), float(2**53 + 2)),
+    (0.5, 0.5),
     (float(2**64 - 2048), float(2**64 - 2048)),  # the largest double that still fits
     (float(2**64), MAX_DURATION_S),  # saturates
     (1e300, MAX_DURATION_S),

@@ -1,5 +1,6 @@
 // ClaimRegistry: who may run a message, and the settlements awaiting their durable writes.
 #include <charconv>
+#include <cstring>
 #include <optional>
 
 #include "core/number.hpp"
@@ -107,11 +108,19 @@ PyObject* continuation_dict(const SettlementContinuation& next) {
     return dict.release();
 }
 
-PyObject* settlement_dict(const Settlement& view) {
+// The token's decimal digits, ASCII: copied into the new str without decoding them.
+PyObject* token_str(std::uint64_t token) {
     char digits[20];
-    const auto printed = std::to_chars(digits, digits + sizeof digits, view.token);
+    const auto printed = std::to_chars(digits, digits + sizeof digits, token);
+    const auto size = static_cast<std::size_t>(printed.ptr - digits);
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (text) std::memcpy(PyUnicode_DATA(text), digits, size);
+    return text;
+}
+
+PyObject* settlement_dict(const Settlement& view) {
     Ref dict = Ref::steal((view.error ? kFailedSettlement : kProcessedSettlement).make());
-    if (!dict || !put(dict.get(), kToken, str(std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits)))) ||
+    if (!dict || !put(dict.get(), kToken, token_str(view.token)) ||
         !put_intent(dict.get(), view.error, view.parked) ||
         !put(dict.get(), kContinuation, continuation_dict(view.continuation)))
         return nullptr;
@@ -187,12 +196,13 @@ PyObject* remember_failed_ack_pending(RegistryObject& self, const Args& a) {
 }
 
 // The answer is built before the entry is stored: without memory for it nothing changes.
-PyObject* record_settlement(RegistryObject& self, const Key& key, std::optional<std::string_view> error,
-                            SettlementContinuation next, TraceContext trace) {
-    auto plan = self.value.plan_settlement(key.room, key.message, error, next, trace);
+// The ids come hashed once for both steps.
+PyObject* record_settlement(RegistryObject& self, const HashedText& room, const HashedText& message,
+                            std::optional<std::string_view> error, SettlementContinuation next, TraceContext trace) {
+    auto plan = self.value.plan_settlement(room, message, error, next, trace);
     if (!plan) return raise_core_error(plan.error());
     Ref answer = Ref::steal(settlement_dict(plan->settlement));
-    if (answer && plan->fresh) self.value.store_settlement(key.room, key.message, error, next);
+    if (answer && plan->fresh) self.value.store_settlement(room, message, error, next);
     return answer.release();
 }
 
@@ -202,7 +212,7 @@ PyObject* record_processed_settlement(RegistryObject& self, const Args& a) {
     Key key;
     std::optional<std::string_view> trace;
     if (!key_args(a, key) || !a.get(2, trace)) return nullptr;
-    return record_settlement(self, key, std::nullopt, {}, trace);
+    return record_settlement(self, key.room, key.message, std::nullopt, {}, trace);
 }
 
 const Signature kRecordFailed{
@@ -217,8 +227,9 @@ PyObject* record_failed_settlement(RegistryObject& self, const Args& a) {
     if (!key_args(a, key) || !a.get(2, error) || !tracker_arg(a, 3, Use::Shared, tracker) || !a.get(4, allow_retry) ||
         !a.get(5, trace))
         return nullptr;
-    return record_settlement(self, key, error, ClaimRegistry::failed_continuation(key.message, *tracker, allow_retry),
-                             trace);
+    const HashedText room(key.room), message(key.message);
+    return record_settlement(self, room, message, error,
+                             ClaimRegistry::failed_continuation(message, *tracker, allow_retry), trace);
 }
 
 const Signature kPendingSettlement{Callable::Method, "ClaimRegistry",

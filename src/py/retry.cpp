@@ -27,8 +27,10 @@ PyObject* record_attempt(TrackerObject& self, const Args& a) {
     const AttemptState before = self.value.attempt_state(key);
     const std::uint32_t attempts = saturating_increment(before.attempts);
     Ref count = Ref::steal(to_python(attempts));
-    Ref answer = count ? Ref::steal(PyTuple_Pack(2, count.get(), attempts > before.limit ? Py_True : Py_False)) : Ref();
+    Ref answer = count ? Ref::steal(PyTuple_New(2)) : Ref();
     if (!answer) return nullptr;
+    PyTuple_SET_ITEM(answer.get(), 0, count.release());
+    PyTuple_SET_ITEM(answer.get(), 1, boolean(attempts > before.limit));
     const RecordedAttempt attempt = self.value.record_attempt(key);
     QSC_ASSERT(attempt.attempts == attempts, "attempt count differs from its answer");
     return answer.release();

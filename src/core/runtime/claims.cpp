@@ -1,7 +1,5 @@
 #include "core/runtime/claims.hpp"
 
-#include <charconv>
-
 #include "core/number.hpp"
 
 namespace qsc {
@@ -31,11 +29,17 @@ Result<Settlement> snapshot(const PendingEntry& entry, TraceContext trace) {
 
 }  // namespace
 
+// Read digit by digit instead of printing the token to compare: a leading zero, any byte but a
+// digit, or a number beyond 64 bits refuses.
 bool PendingEntry::matches_token(std::string_view text) const noexcept {
-    if (!token) return false;
-    char digits[20];
-    const auto printed = std::to_chars(digits, digits + sizeof digits, *token);
-    return text == std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits));
+    if (!token || text.empty() || text.size() > 20 || (text[0] == '0' && text.size() > 1)) return false;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        const auto digit = static_cast<unsigned>(c - '0');
+        if (digit > 9 || __builtin_mul_overflow(value, 10u, &value) || __builtin_add_overflow(value, digit, &value))
+            return false;
+    }
+    return value == *token;
 }
 
 void ClaimRegistry::Room::park(PendingEntry& entry, ParkedReason reason) noexcept {
@@ -95,23 +99,34 @@ void ClaimRegistry::release(const HashedText& room_id, const HashedText& message
 
 DeliveryEligibility ClaimRegistry::delivery_eligibility(const HashedText& room_id, const HashedText& message_id,
                                                         const RetryTracker& tracker, DeliveryFacts facts) noexcept {
+    Room* r = facts.self_echo ? nullptr : find_room(room_id);
+    const DeliveryEligibility verdict = eligibility_in(r, message_id, tracker, facts);
+    if (verdict == DeliveryEligibility::Runnable && r && r->in_flight.contains(message_id))
+        return DeliveryEligibility::InFlight;
+    return verdict;
+}
+
+// Every verdict but in flight, which the caller tells by a probe or by the claim itself.
+DeliveryEligibility ClaimRegistry::eligibility_in(Room* r, const HashedText& message_id, const RetryTracker& tracker,
+                                                  DeliveryFacts facts) noexcept {
     using enum DeliveryEligibility;
     if (facts.self_echo) return Self;
-    Room* r = find_room(room_id);
     if (r && r->pending.contains(message_id)) return Pending;
     const bool completed = r && r->completed.move_to_back(message_id);
     if (completed || facts.durably_processed) return Completed;
     if (tracker.is_permanently_failed(message_id)) return Exhausted;
     if (facts.durably_failed && !facts.allow_failed_retry) return Failed;
-    if (r && r->in_flight.contains(message_id)) return InFlight;
     return Runnable;
 }
 
 DeliveryEligibility ClaimRegistry::guarded_claim(const HashedText& room_id, const HashedText& message_id,
                                                  const RetryTracker& tracker, DeliveryFacts facts) {
-    const DeliveryEligibility verdict = delivery_eligibility(room_id, message_id, tracker, facts);
-    if (verdict == DeliveryEligibility::Runnable) room(room_id).in_flight.insert(message_id);
-    return verdict;
+    // The room is looked up once for the verdict and the claim.
+    Room* r = facts.self_echo ? nullptr : find_room(room_id);
+    const DeliveryEligibility verdict = eligibility_in(r, message_id, tracker, facts);
+    if (verdict != DeliveryEligibility::Runnable) return verdict;
+    // A claim already held is the in-flight verdict, and the failed insertion changed nothing.
+    return (r ? *r : room(room_id)).in_flight.insert(message_id) ? verdict : DeliveryEligibility::InFlight;
 }
 
 const InFlightIds* ClaimRegistry::inflight_ids(const HashedText& room_id) const noexcept {
@@ -191,18 +206,21 @@ void ClaimRegistry::forget_settlement(const HashedText& room_id, const HashedTex
 
 bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedText& message_id,
                                        std::string_view token, RetryTracker& tracker) {
-    const PendingEntry* entry = find_pending(room_id, message_id, token);
-    if (!entry) return false;
+    // The room and the entry are looked up once for the whole step.
+    Room* r = find_room(room_id);
+    const PendingEntry* entry = r ? r->pending.find(message_id) : nullptr;
+    if (!entry || !entry->matches_token(token)) return false;
     const SettlementContinuation next = entry->continuation;
     if (next.retry) {
         tracker.restore_attempt(message_id, next.attempts, next.max_retries);
-        forget_settlement(room_id, message_id);
-        prune(room_id);
+        r->drop_pending(message_id);
+        r->ack_retries.erase(message_id);
+        if (r->empty()) rooms_.erase(room_id);
         return true;
     }
     // The completed id goes in first and is taken back when the tracker runs out of memory, so
     // that neither object changes then; its place at the back and the eviction follow.
-    CompletedIds& completed = find_room(room_id)->completed;
+    CompletedIds& completed = r->completed;
     const bool newly_completed = completed.emplace_back(message_id).second;
     try {
         if (entry->error) tracker.mark_permanently_failed(message_id);
@@ -211,9 +229,11 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
         throw;
     }
     tracker.mark_success(message_id);
-    completed.move_to_back(message_id);
+    if (!newly_completed) completed.move_to_back(message_id);
     completed.trim_front(max_completed_);
-    forget_settlement(room_id, message_id);
+    if (entry->parked) --r->parked;
+    r->pending.erase(message_id);
+    if (!r->ack_retries.empty()) r->ack_retries.erase(message_id);
     return true;
 }
 

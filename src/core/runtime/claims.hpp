@@ -134,6 +134,8 @@ private:
         void drop_pending(const HashedText& message_id) noexcept;
     };
 
+    DeliveryEligibility eligibility_in(Room* r, const HashedText& message_id, const RetryTracker& tracker,
+                                       DeliveryFacts facts) noexcept;
     Room* find_room(const HashedText& room_id) noexcept;
     const Room* find_room(const HashedText& room_id) const noexcept;
     Room& room(const HashedText& room_id);

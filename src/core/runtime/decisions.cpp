@@ -27,37 +27,43 @@ std::optional<Registration> DecisionRegistry::register_minted(std::optional<std:
     if (tickets_.exhausted()) return std::nullopt;
     TokenMint mint = mint_;
     std::string token = mint.next_token();
-    while (places_.contains(token)) token = mint.next_token();
+    HashedText key(token);
+    while (places_.contains(key)) {
+        token = mint.next_token();
+        key = HashedText(token);
+    }
     const std::uint64_t ticket = tickets_.peek();
-    insert(token, room_id, ticket);
+    const Decision& d = insert(std::move(token), key.hash, room_id, ticket);
     mint_ = mint;
     (void)tickets_.next();
-    return Registration{std::move(token), ticket};
+    return Registration{d.token, ticket};
 }
 
 std::optional<Registration> DecisionRegistry::register_keyed(std::string_view key) {
-    const Asks::iterator* found = places_.find(key);
+    const HashedText hashed(key);
+    const Asks::iterator* found = places_.find(hashed);
     if (found && (*found)->second.claimed) return std::nullopt;
     if (tickets_.exhausted()) return std::nullopt;
-    Registration registration{std::string(key), tickets_.peek()};
+    const std::uint64_t ticket = tickets_.peek();
+    Decision* d = nullptr;
     if (!found) {
-        insert(std::string(key), std::nullopt, registration.ticket);
+        d = &insert(std::string(key), hashed.hash, std::nullopt, ticket);
     } else {
-        Decision& d = (*found)->second;
-        leave_room(d);
-        d.room_id.reset();
-        d.ticket = registration.ticket;
+        d = &(*found)->second;
+        leave_room(*d);
+        d->ticket = ticket;
     }
     (void)tickets_.next();
-    return registration;
+    return Registration{d->token, ticket};
 }
 
 ClaimOutcome DecisionRegistry::try_claim(std::string_view token, std::uint64_t ticket) noexcept {
     auto it = find(token, ticket);
     if (it == asks_.end()) return ClaimOutcome::Stale;
-    if (it->second.claimed) return ClaimOutcome::AlreadyClaimed;
-    it->second.claimed = true;
-    unclaimed_.erase(it->second.unclaimed_at);
+    Decision& d = it->second;
+    if (d.claimed) return ClaimOutcome::AlreadyClaimed;
+    d.claimed = true;
+    unclaimed_.unlink(&d, &Decision::unclaimed_links);
     return ClaimOutcome::Claimed;
 }
 
@@ -76,97 +82,116 @@ bool DecisionRegistry::forget(std::string_view token, std::uint64_t ticket) {
 }
 
 std::optional<std::string_view> DecisionRegistry::oldest_unclaimed() const noexcept {
-    if (unclaimed_.empty()) return std::nullopt;
-    return asks_.find(*unclaimed_.begin())->second.token;
+    if (!unclaimed_.head) return std::nullopt;
+    return unclaimed_.head->token;
 }
 
 std::optional<std::string> DecisionRegistry::evict_oldest() {
-    if (!max_pending_ || asks_.size() < *max_pending_ || unclaimed_.empty()) return std::nullopt;
-    return erase(asks_.find(*unclaimed_.begin()));
+    if (!max_pending_ || asks_.size() < *max_pending_ || !unclaimed_.head) return std::nullopt;
+    return erase(asks_.find(unclaimed_.head->place));
 }
 
 CancelledDecisions DecisionRegistry::cancel_all() {
     CancelledDecisions out;
-    out.unclaimed.reserve(unclaimed_.size());
-    out.claimed.reserve(asks_.size() - unclaimed_.size());
+    out.unclaimed.reserve(unclaimed_.size);
+    out.claimed.reserve(asks_.size() - unclaimed_.size);
     for (auto& [place, d] : asks_) (d.claimed ? out.claimed : out.unclaimed).push_back(std::move(d.token));
     places_.clear();
     asks_.clear();
-    unclaimed_.clear();
+    unclaimed_ = AskList();
     rooms_.clear();
     return out;
 }
 
 CancelledDecisions DecisionRegistry::cancel_room(std::string_view room_id) {
     CancelledDecisions out;
-    std::set<std::uint64_t>* room = rooms_.find(room_id);
+    const HashedText key(room_id);
+    const AskList* room = rooms_.find(key);
     if (!room) return out;
     // Room for the answer first: nothing after it allocates.
-    out.unclaimed.reserve(room->size());
-    out.claimed.reserve(room->size());
-    const std::set<std::uint64_t> places = std::move(*room);
-    for (std::uint64_t place : places) {
-        auto it = asks_.find(place);
-        QSC_ASSERT(it != asks_.end(), "room index names a missing ask");
-        it->second.room_id.reset();  // the room goes as a whole below
-        const bool claimed = it->second.claimed;
+    out.unclaimed.reserve(room->size);
+    out.claimed.reserve(room->size);
+    for (Decision* d = room->head; d;) {
+        Decision* next = d->room_links.next;
+        auto it = asks_.find(d->place);
+        QSC_ASSERT(it != asks_.end(), "room list names a missing ask");
+        d->room_id.reset();  // the room goes as a whole below
+        const bool claimed = d->claimed;
         (claimed ? out.claimed : out.unclaimed).push_back(erase(it));
+        d = next;
     }
-    rooms_.erase(room_id);
+    rooms_.erase(key);
     return out;
 }
 
-DecisionRegistry::Asks::iterator DecisionRegistry::find(std::string_view token, std::uint64_t ticket) noexcept {
+void DecisionRegistry::AskList::push_back(Decision* d, Links Decision::*links) noexcept {
+    (d->*links) = Links{tail, nullptr};
+    (tail ? (tail->*links).next : head) = d;
+    tail = d;
+    ++size;
+}
+
+void DecisionRegistry::AskList::unlink(Decision* d, Links Decision::*links) noexcept {
+    const Links at = d->*links;
+    (at.prev ? (at.prev->*links).next : head) = at.next;
+    (at.next ? (at.next->*links).prev : tail) = at.prev;
+    d->*links = Links{};
+    --size;
+}
+
+DecisionRegistry::Asks::iterator DecisionRegistry::find(const HashedText& token, std::uint64_t ticket) noexcept {
     const Asks::iterator* found = places_.find(token);
     return found && (*found)->second.ticket == ticket ? *found : asks_.end();
 }
 
-void DecisionRegistry::insert(std::string token, std::optional<std::string_view> room_id, std::uint64_t ticket) {
+DecisionRegistry::Decision& DecisionRegistry::insert(std::string token, std::uint64_t token_hash,
+                                                     std::optional<std::string_view> room_id, std::uint64_t ticket) {
     // The ticket is fresh, so it is also the newest place.
     const std::size_t before = asks_.size();
-    auto it = asks_.emplace_hint(asks_.end(), ticket, Decision{std::move(token), std::nullopt, ticket});
+    Decision fresh;
+    fresh.token = std::move(token);
+    fresh.token_hash = token_hash;
+    fresh.place = fresh.ticket = ticket;
+    auto it = asks_.emplace_hint(asks_.end(), ticket, std::move(fresh));
     QSC_ASSERT(asks_.size() > before, "ticket reused as a place");
     Decision& d = it->second;
-    bool placed = false;
     try {
         if (room_id) enter_room(d, *room_id);
-        places_.emplace_back(d.token, it);
-        placed = true;
-        d.unclaimed_at = unclaimed_.insert(unclaimed_.end(), ticket);
+        places_.emplace_back(HashedText(d.token, d.token_hash), it);
     } catch (...) {
         // Out of memory part way: what went in goes again.
-        if (placed) places_.erase(d.token);
         leave_room(d);
         asks_.erase(it);
         throw;
     }
+    unclaimed_.push_back(&d, &Decision::unclaimed_links);
+    return d;
 }
 
 void DecisionRegistry::enter_room(Decision& d, std::string_view room_id) {
     const HashedText room(room_id);
-    const auto [places, added] = rooms_.emplace_back(room);
-    try {
-        d.room_at = places->insert(d.ticket).first;
-    } catch (...) {
-        if (added) rooms_.erase(room);
-        throw;
-    }
+    AskList& list = *rooms_.emplace_back(room).first;
+    list.push_back(&d, &Decision::room_links);
     d.room_id = rooms_.stored_key(room);
+    d.room_hash = room.hash;
 }
 
-void DecisionRegistry::leave_room(const Decision& d) {
+void DecisionRegistry::leave_room(Decision& d) noexcept {
     if (!d.room_id) return;
-    std::set<std::uint64_t>* room = rooms_.find(*d.room_id);
-    if (!room) return;
-    room->erase(d.room_at);
-    if (room->empty()) rooms_.erase(*d.room_id);  // ends the view d.room_id
+    const HashedText room(*d.room_id, d.room_hash);
+    d.room_id.reset();
+    AskList* list = rooms_.find(room);
+    if (!list) return;
+    list->unlink(&d, &Decision::room_links);
+    if (!list->head) rooms_.erase(room);  // ends the view the ask held
 }
 
-std::string DecisionRegistry::erase(Asks::iterator it) {
-    leave_room(it->second);
-    places_.erase(it->second.token);
-    if (!it->second.claimed) unclaimed_.erase(it->second.unclaimed_at);
-    std::string token = std::move(it->second.token);
+std::string DecisionRegistry::erase(Asks::iterator it) noexcept {
+    Decision& d = it->second;
+    leave_room(d);
+    places_.erase(HashedText(d.token, d.token_hash));
+    if (!d.claimed) unclaimed_.unlink(&d, &Decision::unclaimed_links);
+    std::string token = std::move(d.token);
     asks_.erase(it);
     return token;
 }

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/enums.hpp"
@@ -28,8 +28,9 @@ private:
     std::uint64_t state_;
 };
 
+// `token` views the registry's own copy, valid until the registry next changes.
 struct Registration {
-    std::string token;
+    std::string_view token;
     std::uint64_t ticket;
 };
 
@@ -63,19 +64,19 @@ public:
     bool withdraw(std::string_view token, std::uint64_t ticket);
     bool forget(std::string_view token, std::uint64_t ticket);
 
-    std::size_t unclaimed_count() const noexcept { return unclaimed_.size(); }
+    std::size_t unclaimed_count() const noexcept { return unclaimed_.size; }
     std::optional<std::string_view> oldest_unclaimed() const noexcept;
     // Calls f(token) for each unclaimed ask, oldest first.
     template <class F>
     void for_each_unclaimed(F&& f) const {
-        for (std::uint64_t place : unclaimed_) f(std::string_view(asks_.at(place).token));
+        for (const Decision* d = unclaimed_.head; d; d = d->unclaimed_links.next) f(std::string_view(d->token));
     }
     template <class F>
     void for_each_unclaimed_in_room(std::string_view room_id, F&& f) const {
-        const std::set<std::uint64_t>* room = rooms_.find(room_id);
+        const AskList* room = rooms_.find(room_id);
         if (!room) return;
-        for (std::uint64_t place : *room)
-            if (const Decision& d = asks_.at(place); !d.claimed) f(std::string_view(d.token));
+        for (const Decision* d = room->head; d; d = d->room_links.next)
+            if (!d->claimed) f(std::string_view(d->token));
     }
 
     // Removes the oldest unclaimed ask once the registry holds `max_pending` asks or more.
@@ -89,31 +90,62 @@ public:
     CancelledDecisions cancel_room(std::string_view room_id);
 
 private:
+    struct Decision;
+    // An ask's neighbours in one list.
+    struct Links {
+        Decision* prev = nullptr;
+        Decision* next = nullptr;
+    };
+    // Asks oldest first, linked through their own records: an ask joins a list only when it is
+    // registered (as the newest), so appending keeps the order and nothing is allocated for it.
+    struct AskList {
+        Decision* head = nullptr;
+        Decision* tail = nullptr;
+        std::size_t size = 0;
+
+        AskList() noexcept = default;
+        // A moved-from list is empty: the asks belong to the registry they moved to.
+        AskList(AskList&& other) noexcept
+            : head(std::exchange(other.head, nullptr)), tail(std::exchange(other.tail, nullptr)),
+              size(std::exchange(other.size, 0)) {}
+        AskList& operator=(AskList&& other) noexcept {
+            head = std::exchange(other.head, nullptr);
+            tail = std::exchange(other.tail, nullptr);
+            size = std::exchange(other.size, 0);
+            return *this;
+        }
+        void push_back(Decision* d, Links Decision::*links) noexcept;
+        void unlink(Decision* d, Links Decision::*links) noexcept;
+    };
     struct Decision {
         std::string token;
+        std::uint64_t token_hash = 0;
+        std::uint64_t place = 0;  // its key in asks_
+        std::uint64_t ticket = 0;
         std::optional<std::string_view> room_id;  // the key of its entry in rooms_
-        std::uint64_t ticket;
+        std::uint64_t room_hash = 0;
         bool claimed = false;
-        // Its places in unclaimed_ (while unclaimed) and in its room's set (while it has a room).
-        std::set<std::uint64_t>::iterator unclaimed_at{}, room_at{};
+        Links unclaimed_links;  // while unclaimed
+        Links room_links;       // while it has a room
     };
     // A place is the ticket of the ask's first registration: it orders asks oldest first and
     // survives re-registration of the key.
     using Asks = std::map<std::uint64_t, Decision>;
 
-    Asks::iterator find(std::string_view token, std::uint64_t ticket) noexcept;
-    void insert(std::string token, std::optional<std::string_view> room_id, std::uint64_t ticket);
+    Asks::iterator find(const HashedText& token, std::uint64_t ticket) noexcept;
+    Decision& insert(std::string token, std::uint64_t token_hash, std::optional<std::string_view> room_id,
+                     std::uint64_t ticket);
     void enter_room(Decision& d, std::string_view room_id);
-    void leave_room(const Decision& d);
-    std::string erase(Asks::iterator it);
+    void leave_room(Decision& d) noexcept;
+    std::string erase(Asks::iterator it) noexcept;
 
     std::optional<std::uint32_t> max_pending_;
     TokenMint mint_;
     Counter tickets_;
-    Asks asks_;
-    OrderedMap<Asks::iterator> places_;  // by token; map iterators stay valid until erased
-    std::set<std::uint64_t> unclaimed_;
-    OrderedMap<std::set<std::uint64_t>> rooms_;
+    Asks asks_;  // map nodes stay put until erased, so the lists may point into them
+    OrderedMap<Asks::iterator> places_;  // by token
+    AskList unclaimed_;
+    OrderedMap<AskList> rooms_;
 };
 
 }  // namespace qsc

@@ -29,12 +29,22 @@ void RetryTracker::store(const HashedText& message_id, AttemptState* state, Atte
     if (newly_failed) failed_.trim_front(max_tracked_);
 }
 
+// One probe finds the entry or makes room for it; a message's first attempt starts from none
+// under the default limit. Running out of memory for the failure takes a new entry back.
 RecordedAttempt RetryTracker::record_attempt(const HashedText& message_id) {
-    AttemptState* state = attempts_.find(message_id);
-    const AttemptState next = state ? AttemptState{saturating_increment(state->attempts), state->limit}
-                                    : AttemptState{1, max_retries_};
+    const auto [state, inserted] = attempts_.emplace_back(message_id, AttemptState{0, max_retries_});
+    const AttemptState next{saturating_increment(state->attempts), state->limit};
     const RecordedAttempt result{next.attempts, next.attempts > next.limit};
-    store(message_id, state, next, result.exhausted);
+    if (result.exhausted) {
+        try {
+            mark_permanently_failed(message_id);
+        } catch (...) {
+            if (inserted) attempts_.erase(message_id);
+            throw;
+        }
+    }
+    *state = next;
+    if (inserted) attempts_.trim_front(max_tracked_);
     return result;
 }
 

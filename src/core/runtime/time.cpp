@@ -1,6 +1,7 @@
 #include "core/runtime/time.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -12,12 +13,14 @@ std::optional<Duration> seconds_to_duration(double secs) noexcept {
     if (!(secs >= 0.0) || std::isinf(secs)) return std::nullopt;  // negative or NaN
     if (secs < 0x1p-31) return Duration{};
     if (secs >= 0x1p64) return std::nullopt;
-    // secs = mantissa * 2^exp exactly; 2^-31 <= secs < 2^64 keeps everything in 128 bits.
-    int exp2 = 0;
-    double frac = std::frexp(secs, &exp2);                       // secs = frac * 2^exp2, frac in [0.5, 1)
-    auto mantissa = static_cast<std::uint64_t>(std::ldexp(frac, 53));  // exact
-    int exp = exp2 - 53;
+    // secs = mantissa * 2^exp exactly, read from the bits (secs is normal here, so the leading
+    // bit is implicit); 2^-31 <= secs < 2^64 keeps everything in 128 bits.
+    const auto bits = std::bit_cast<std::uint64_t>(secs);
+    const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+    const int exp = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
     if (exp >= 0) return Duration{mantissa << exp, 0};
+    // A whole number of seconds needs no division of the fraction.
+    if (exp > -53 && (mantissa & ((std::uint64_t{1} << -exp) - 1)) == 0) return Duration{mantissa >> -exp, 0};
     int shift = -exp;  // 1 ..= 84
     using u128 = unsigned __int128;
     u128 m = mantissa;
@@ -41,14 +44,14 @@ Duration duration_from_secs_f64(double secs, Duration fallback) noexcept {
 }
 
 Result<Elapsed> Elapsed::from_seconds(double seconds, TraceContext trace) {
-    if (std::isfinite(seconds) && seconds >= 0.0) return Elapsed(seconds);
+    if (auto elapsed = checked(seconds)) return *elapsed;
     return CoreError(Issue{"seconds", IssueCode::InvalidValue,
                            "elapsed seconds must be finite and non-negative"},
                      trace);
 }
 
 Result<JitterSample> JitterSample::make(double value, TraceContext trace) {
-    if (value >= 0.0 && value <= 1.0) return JitterSample(value);
+    if (auto jitter = checked(value)) return *jitter;
     return CoreError(Issue{"jitter_sample", IssueCode::InvalidValue,
                            "jitter sample must be finite and between 0 and 1"},
                      trace);

@@ -1,6 +1,7 @@
 // Time values and the reconnect policy: durations, validated seconds, back-off with jitter.
 #pragma once
 
+#include <cmath>
 #include <compare>
 #include <cstdint>
 #include <optional>
@@ -37,6 +38,11 @@ class Elapsed {
 public:
     Elapsed() noexcept = default;
     static Result<Elapsed> from_seconds(double seconds, TraceContext trace = std::nullopt);
+    // The same check without building the error.
+    static std::optional<Elapsed> checked(double seconds) noexcept {
+        if (std::isfinite(seconds) && seconds >= 0.0) return Elapsed(seconds);
+        return std::nullopt;
+    }
     double seconds() const noexcept { return s_; }
     friend constexpr auto operator<=>(const Elapsed&, const Elapsed&) = default;
 
@@ -49,6 +55,11 @@ class JitterSample {
 public:
     JitterSample() noexcept = default;
     static Result<JitterSample> make(double value, TraceContext trace = std::nullopt);
+    // The same check without building the error.
+    static std::optional<JitterSample> checked(double value) noexcept {
+        if (value >= 0.0 && value <= 1.0) return JitterSample(value);
+        return std::nullopt;
+    }
     double value() const noexcept { return v_; }
 
 private:

@@ -71,11 +71,20 @@ Obj& as(PyObject* self) noexcept { return *reinterpret_cast<Obj*>(self); }
 template <class Obj>
 PyObject* make_object(typename Obj::Value&& value) {
     PyTypeObject* type = class_type(Obj::id);
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
     // The allocator tracks collectable objects at once; the collector must not traverse a value
     // that does not exist yet, nor find a freed object in its lists.
     const bool collectable = PyType_IS_GC(type);
+    PyObject* self;
+    if (collectable) {
+        self = type->tp_alloc(type, 0);
+    } else {
+        // What the generic allocator does for such a class (none of them sets its own), less
+        // zeroing the block: every field is set below.
+        self = static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize)));
+        if (!self) return PyErr_NoMemory();
+        PyObject_Init(self, type);
+    }
+    if (!self) return nullptr;
     if (collectable) PyObject_GC_UnTrack(self);
     auto* obj = reinterpret_cast<Obj*>(self);
     obj->uses = 0;

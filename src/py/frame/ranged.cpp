@@ -50,14 +50,14 @@ constexpr std::string_view kNonNegative = "a finite, non-negative number";
 }
 
 bool check_range(NowS& v, std::string_view name) {
-    auto elapsed = Elapsed::from_seconds(v.given);
+    auto elapsed = Elapsed::checked(v.given);
     if (!elapsed) return out_of_range(name, kNonNegative, format_number(v.given));
     v.value = *elapsed;
     return true;
 }
 
 bool check_range(Jitter& v, std::string_view name) {
-    auto jitter = JitterSample::make(v.given);
+    auto jitter = JitterSample::checked(v.given);
     if (!jitter) return out_of_range(name, "a finite number between 0.0 and 1.0", format_number(v.given));
     v.value = *jitter;
     return true;
