@@ -42,9 +42,9 @@ struct SetKeys {
 
 }  // namespace detail
 
-class FlatStringSet : public detail::OwnedEntries<detail::SetKey, OpenTable<detail::SetKey, detail::SetKeys>> {
+class FlatStringSet : public detail::OwnedEntries<detail::SetKey, EntryTable<detail::SetKey, detail::SetKeys>> {
     using Key = detail::SetKey;
-    using Table = OpenTable<Key, detail::SetKeys>;
+    using Table = EntryTable<Key, detail::SetKeys>;
     static constexpr std::size_t kBytesAt = offsetof(Key, size) + sizeof(std::uint32_t);
 
 public:

@@ -67,7 +67,7 @@ struct ItemKeys {
     static std::string_view text(const Item& i) noexcept { return i.key; }
     static std::uint64_t hash(const Item& i) noexcept { return i.hash; }
 };
-using Table = qsc::OpenTable<Item, ItemKeys>;
+using Table = qsc::EntryTable<Item, ItemKeys>;
 constexpr std::size_t kReach = Table::kReach;
 
 bool add(Table& t, Item& item) {
@@ -213,8 +213,8 @@ void spilled_entries_return() {
     Table t;
     for (Item& item : crowd) add(t, item);
     CHECK(t.capacity() == 64 && t.spilled() == crowd.size() - kReach);
-    t.erase(crowd[0]);   // slotted
-    t.erase(crowd[41]);  // spilled
+    t.remove(&crowd[0]);   // slotted
+    t.remove(&crowd[41]);  // spilled
     CHECK(!t.find(crowd[0].hashed()) && !t.find(crowd[41].hashed()) && t.spilled() == crowd.size() - kReach - 1);
     for (Item& item : others) add(t, item);  // enough to grow to 128 homes, where the crowd has two
     CHECK(t.capacity() == 128 && t.spilled() == 0);
