@@ -203,7 +203,7 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
     // The completed id goes in first and is taken back when the tracker runs out of memory, so
     // that neither object changes then; its place at the back and the eviction follow.
     CompletedIds& completed = find_room(room_id)->completed;
-    const bool newly_completed = completed.emplace_back(message_id).second;
+    const bool newly_completed = completed.insert(message_id);
     try {
         if (entry->error) tracker.mark_permanently_failed(message_id);
     } catch (...) {
@@ -211,7 +211,7 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
         throw;
     }
     tracker.mark_success(message_id);
-    completed.move_to_back(message_id);
+    if (!newly_completed) completed.move_to_back(message_id);
     completed.trim_front(max_completed_);
     forget_settlement(room_id, message_id);
     return true;
