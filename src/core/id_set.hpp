@@ -17,7 +17,7 @@
 #include <string_view>
 #include <utility>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -31,6 +31,15 @@ namespace detail {
 constexpr std::size_t kUuidSize = 36;
 constexpr std::uint64_t kBytes1 = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
 
+// Two 4-byte groups as one word, put together in registers: a word stored in two halves and
+// loaded whole would stall the load.
+inline std::uint64_t load_two32(const char* a, const char* b) noexcept {
+    std::uint32_t lo, hi;
+    std::memcpy(&lo, a, 4);
+    std::memcpy(&hi, b, 4);
+    return (static_cast<std::uint64_t>(hi) << 32) | lo;
+}
+
 // A UUID's 32 digits without their dashes, as four words of eight (first digit lowest).
 struct UuidDigits {
     std::uint64_t w[4];
@@ -40,28 +49,27 @@ struct UuidDigits {
         if (text.size() != kUuidSize) return false;
         const char* p = text.data();
         if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
-        std::uint32_t q[4];
         std::memcpy(&w[0], p, 8);
-        std::memcpy(q, p + 9, 4);
-        std::memcpy(q + 1, p + 14, 4);
-        std::memcpy(q + 2, p + 19, 4);
-        std::memcpy(q + 3, p + 24, 4);
-        std::memcpy(&w[1], q, 8);
-        std::memcpy(&w[2], q + 2, 8);
+        w[1] = load_two32(p + 9, p + 14);
+        w[2] = load_two32(p + 19, p + 24);
         std::memcpy(&w[3], p + 28, 8);
         return true;
     }
     void write(char* out) const noexcept {
-        const char* d = reinterpret_cast<const char*>(w);
-        std::memcpy(out, d, 8);
+        const auto put4 = [](char* at, std::uint64_t v) {
+            const auto half = static_cast<std::uint32_t>(v);
+            std::memcpy(at, &half, 4);
+        };
+        std::memcpy(out, &w[0], 8);
         out[8] = '-';
-        std::memcpy(out + 9, d + 8, 4);
+        put4(out + 9, w[1]);
         out[13] = '-';
-        std::memcpy(out + 14, d + 12, 4);
+        put4(out + 14, w[1] >> 32);
         out[18] = '-';
-        std::memcpy(out + 19, d + 16, 4);
+        put4(out + 19, w[2]);
         out[23] = '-';
-        std::memcpy(out + 24, d + 20, 12);
+        put4(out + 24, w[2] >> 32);
+        std::memcpy(out + 28, &w[3], 8);
     }
 };
 
@@ -97,9 +105,14 @@ inline void unpack_digits_portable(const unsigned char (&packed)[16], UuidDigits
     }
 }
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
 // The same sixteen bytes at a time: ids are packed on every insertion and unpacked on every
-// match, where the word-at-a-time way costs a few per cent of a claim cycle.
+// match, where the word-at-a-time way costs a few per cent of a claim cycle. Vectors are built
+// from the words in registers, never through memory written in smaller pieces.
+inline __m128i digit_vector(std::uint64_t first, std::uint64_t second) noexcept {
+    return _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first));
+}
+
 inline bool pack_digits(const UuidDigits& digits, unsigned char (&out)[16]) noexcept {
     const auto nibbles = [](__m128i v, __m128i& valid) {
         const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
@@ -110,13 +123,14 @@ inline bool pack_digits(const UuidDigits& digits, unsigned char (&out)[16]) noex
         return _mm_and_si128(_mm_or_si128(n, _mm_srli_epi16(n, 4)), _mm_set1_epi16(0x00ff));
     };
     __m128i valid = _mm_set1_epi8(-1);
-    const __m128i lo = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits.w)), valid);
-    const __m128i hi = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits.w + 2)), valid);
+    const __m128i lo = nibbles(digit_vector(digits.w[0], digits.w[1]), valid);
+    const __m128i hi = nibbles(digit_vector(digits.w[2], digits.w[3]), valid);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(lo, hi));
     return _mm_movemask_epi8(valid) == 0xffff;
 }
 
-inline void unpack_digits(const unsigned char (&packed)[16], UuidDigits& digits) noexcept {
+// The digits of a packed UUID, the first sixteen in `lo`.
+inline void unpack_vectors(const unsigned char (&packed)[16], __m128i& lo, __m128i& hi) noexcept {
     const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed));
     const __m128i mask = _mm_set1_epi8(0x0f);
     const __m128i first = _mm_and_si128(p, mask), second = _mm_and_si128(_mm_srli_epi16(p, 4), mask);
@@ -124,8 +138,28 @@ inline void unpack_digits(const unsigned char (&packed)[16], UuidDigits& digits)
         const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(n, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
         return _mm_add_epi8(_mm_add_epi8(n, _mm_set1_epi8('0')), letters);
     };
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits.w), text(_mm_unpacklo_epi8(first, second)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(digits.w + 2), text(_mm_unpackhi_epi8(first, second)));
+    lo = text(_mm_unpacklo_epi8(first, second));
+    hi = text(_mm_unpackhi_epi8(first, second));
+}
+
+inline void unpack_digits(const unsigned char (&packed)[16], UuidDigits& digits) noexcept {
+    __m128i lo, hi;
+    unpack_vectors(packed, lo, hi);
+    digits.w[0] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(lo));
+    digits.w[1] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lo, lo)));
+    digits.w[2] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(hi));
+    digits.w[3] = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(hi, hi)));
+}
+
+// Whether `text` is the UUID packed in `packed`, compared as text: exact whatever `text` is.
+inline bool packed_equals(const unsigned char (&packed)[16], std::string_view text) noexcept {
+    UuidDigits probe;
+    if (!probe.read(text)) return false;
+    __m128i lo, hi;
+    unpack_vectors(packed, lo, hi);
+    const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(lo, digit_vector(probe.w[0], probe.w[1])),
+                                       _mm_cmpeq_epi8(hi, digit_vector(probe.w[2], probe.w[3])));
+    return _mm_movemask_epi8(same) == 0xffff;
 }
 #else
 inline bool pack_digits(const UuidDigits& digits, unsigned char (&out)[16]) noexcept {
@@ -133,6 +167,12 @@ inline bool pack_digits(const UuidDigits& digits, unsigned char (&out)[16]) noex
 }
 inline void unpack_digits(const unsigned char (&packed)[16], UuidDigits& digits) noexcept {
     unpack_digits_portable(packed, digits);
+}
+inline bool packed_equals(const unsigned char (&packed)[16], std::string_view text) noexcept {
+    UuidDigits probe, stored;
+    if (!probe.read(text)) return false;
+    unpack_digits(packed, stored);
+    return std::memcmp(probe.w, stored.w, sizeof probe.w) == 0;
 }
 #endif
 
@@ -146,14 +186,6 @@ inline void unpack_uuid(const unsigned char (&packed)[16], char* out) noexcept {
     UuidDigits digits;
     unpack_digits(packed, digits);
     digits.write(out);
-}
-
-// Whether `text` is the UUID packed in `packed`, compared as text: exact whatever `text` is.
-inline bool packed_equals(const unsigned char (&packed)[16], std::string_view text) noexcept {
-    UuidDigits probe, stored;
-    if (!probe.read(text)) return false;
-    unpack_digits(packed, stored);
-    return std::memcmp(probe.w, stored.w, sizeof probe.w) == 0;
 }
 
 // One id of an IdSet. `key` holds the packed UUID, the bytes of a short id, or the address of
@@ -269,7 +301,7 @@ public:
     private:
         const IdSet* set_ = nullptr;
         std::uint32_t at_ = kNone;
-        mutable char text_[detail::kUuidSize];
+        alignas(8) mutable char text_[detail::kUuidSize];  // aligned: the interpreter reads ASCII a word at a time
     };
 
     IdSet() noexcept = default;
