@@ -500,6 +500,61 @@ def test_delivery_loop(reg):
     assert reg.inflight_ids("r") == [] and reg.pending_ack_ids("r") == []
 
 
+# ---- ids of every form: the ledger packs canonical UUIDs and keeps any other id as it is
+
+UUID = "0190a5c2-7b3e-7000-8abc-def012345678"
+ID_FORMS = [
+    pytest.param(UUID, id="canonical uuid"),
+    pytest.param(UUID.upper(), id="uppercase uuid"),
+    pytest.param(UUID[:-6] + "DEF678", id="mixed case uuid"),
+    pytest.param(UUID[:-1] + "g", id="non-hex digit"),
+    pytest.param(UUID[:-1], id="one char short"),
+    pytest.param(UUID + "0", id="one char long"),
+    pytest.param(UUID[:8] + "0" + UUID[9:], id="dash replaced"),
+    pytest.param("{" + UUID[:-2] + "}", id="braced"),
+    pytest.param(UUID[:20] + "\0" + UUID[21:], id="nul among digits"),
+    pytest.param(UUID[:-1] + "é", id="non-ascii last"),
+    pytest.param("", id="empty"),
+    pytest.param("\0", id="nul"),
+    pytest.param("m-1", id="short"),
+    pytest.param("a" * 16, id="16 bytes"),
+    pytest.param("a" * 17, id="17 bytes"),
+    pytest.param("café-日本", id="non-ascii"),
+    pytest.param("z" * 100_000, id="long"),
+]
+
+
+@pytest.mark.parametrize("message_id", ID_FORMS)
+def test_id_forms_round_trip(reg, message_id):
+    neighbours = [UUID.replace("7b3e", "7b3f"), "x", UUID.upper().replace("7B3E", "7B3F")]
+    ids = [neighbours[0], message_id, *neighbours[1:]]
+    assert all(reg.try_claim("r", m) for m in ids)
+    assert not reg.try_claim("r", message_id)
+    assert reg.inflight_ids("r") == ids
+    reg.release("r", message_id)
+    assert reg.inflight_ids("r") == neighbours and reg.try_claim("r", message_id)
+    assert reg.inflight_ids("r") == [*neighbours, message_id]
+    for m in ids:
+        reg.remember_completed("s", m)
+    assert reg.completed_ids("s") == ids
+    assert reg.is_completed("s", message_id) and reg.completed_ids("s") == [*neighbours, message_id]
+
+
+def test_every_id_form_at_once_keeps_order_and_bytes(reg):
+    forms = [p.values[0] for p in ID_FORMS]
+    for m in forms:
+        reg.try_claim("r", m)
+        reg.remember_completed("r", m)
+    assert reg.inflight_ids("r") == forms and reg.completed_ids("r") == forms
+    for m in forms[::2]:
+        reg.release("r", m)
+    assert reg.inflight_ids("r") == forms[1::2]
+    small = ClaimRegistry(max_completed=3)
+    for m in forms:
+        small.remember_completed("r", m)
+    assert small.completed_ids("r") == forms[-3:]
+
+
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_many_claims_in_one_room_follow_set_semantics(seed):
     # Enough keys to grow the room's set many times and to release from the middle of long

@@ -145,9 +145,9 @@ struct MapKeys {
 }  // namespace detail
 
 template <class V>
-class OrderedMap : public detail::OwnedEntries<detail::MapNode<V>, OpenTable<detail::MapNode<V>, detail::MapKeys<V>>> {
+class OrderedMap : public detail::OwnedEntries<detail::MapNode<V>, EntryTable<detail::MapNode<V>, detail::MapKeys<V>>> {
     using Node = detail::MapNode<V>;
-    using Table = OpenTable<Node, detail::MapKeys<V>>;
+    using Table = EntryTable<Node, detail::MapKeys<V>>;
     using Base = detail::OwnedEntries<Node, Table>;
     using Base::destroy;
     using Base::drop;
@@ -249,7 +249,7 @@ public:
 
     void pop_front() noexcept {
         Node* n = order_.head;
-        table_.erase(*n);
+        table_.remove(n);
         drop(n);
     }
 

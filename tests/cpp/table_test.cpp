@@ -1,8 +1,10 @@
 // The open-addressed table under the string containers: growth, erasure by backward shift,
 // collisions, ids crafted to collide, insertion order, and failed allocations.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -10,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/flat_set.hpp"
+#include "core/id_set.hpp"
 #include "core/open_table.hpp"
 #include "core/ordered.hpp"
 #include "core/runtime/claims.hpp"
@@ -33,6 +35,16 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return ::operator new(size); }
+// The nothrow forms fail alike (the containers give memory back through them), and must pair
+// with the replaced deletes.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new(size, tag); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
@@ -45,13 +57,21 @@ struct TableProbe {
     static const auto& table(const C& c) {
         return c.table_;
     }
+    static std::size_t slab_capacity(const IdSet& set) { return set.capacity_; }
+    // How many slots a lookup of `key` reads in a container's table.
+    template <class C>
+    static std::size_t probes(const C& c, const HashedText& key) {
+        if constexpr (std::is_same_v<C, IdSet>) return c.table_.probes(IdSet::narrow(key), IdSet::Keys(c));
+        else return c.table_.probes(key);
+    }
 };
 
 }  // namespace qsc
 
 namespace {
 
-using qsc::FlatStringSet;
+using namespace std::string_literals;
+using qsc::IdSet;
 using qsc::HashedText;
 using qsc::OrderedMap;
 using qsc::TableProbe;
@@ -67,7 +87,7 @@ struct ItemKeys {
     static std::string_view text(const Item& i) noexcept { return i.key; }
     static std::uint64_t hash(const Item& i) noexcept { return i.hash; }
 };
-using Table = qsc::OpenTable<Item, ItemKeys>;
+using Table = qsc::EntryTable<Item, ItemKeys>;
 constexpr std::size_t kReach = Table::kReach;
 
 bool add(Table& t, Item& item) {
@@ -93,7 +113,7 @@ template <class Set>
 std::vector<std::string> listed(const Set& set) {
     std::vector<std::string> out;
     for (const auto& entry : set) {
-        if constexpr (std::is_same_v<Set, FlatStringSet>) out.emplace_back(entry);
+        if constexpr (std::is_same_v<Set, IdSet>) out.emplace_back(entry);
         else out.emplace_back(entry.first);
     }
     return out;
@@ -106,14 +126,14 @@ bool sound(const C& c, const std::vector<std::string>& members) {
     const std::size_t homes = table.capacity();
     if (homes & (homes - 1) || (table.spilled() == 0 && members.size() * 4 > homes * 3)) return false;
     for (const std::string& m : members)
-        if (!c.contains(m) || table.probes(m) > kReach) return false;
+        if (!c.contains(m) || TableProbe::probes(c, m) > kReach) return false;
     return true;
 }
 
 void growth() {
     for (std::size_t n : {0, 1, 6, 7, 8, 100, 5000}) {
         const auto keys = ids(n);
-        FlatStringSet set;
+        IdSet set;
         OrderedMap<std::size_t> map;
         bool inserted = true;
         for (std::size_t i = 0; i < n; ++i) inserted = set.insert(keys[i]) && map.emplace_back(keys[i], i).second && inserted;
@@ -141,7 +161,7 @@ void erase_by_backward_shift() {
         return std::vector{forward, backward, every_third, scattered};
     }();
     for (const auto& order : orders) {
-        FlatStringSet set;
+        IdSet set;
         OrderedMap<int> map;
         for (const auto& k : keys) set.insert(k), map.emplace_back(k, 0);
         std::vector<bool> gone(keys.size());
@@ -213,8 +233,8 @@ void spilled_entries_return() {
     Table t;
     for (Item& item : crowd) add(t, item);
     CHECK(t.capacity() == 64 && t.spilled() == crowd.size() - kReach);
-    t.erase(crowd[0]);   // slotted
-    t.erase(crowd[41]);  // spilled
+    t.remove(&crowd[0]);   // slotted
+    t.remove(&crowd[41]);  // spilled
     CHECK(!t.find(crowd[0].hashed()) && !t.find(crowd[41].hashed()) && t.spilled() == crowd.size() - kReach - 1);
     for (Item& item : others) add(t, item);  // enough to grow to 128 homes, where the crowd has two
     CHECK(t.capacity() == 128 && t.spilled() == 0);
@@ -235,13 +255,13 @@ void crafted_ids() {
         std::string candidate = id(i, 0xbad);
         if ((qsc::hash_text(candidate) & 0xfff) == target) crafted.push_back(std::move(candidate));
     }
-    FlatStringSet set;
+    IdSet set;
     qsc::OrderedSet ordered;
     for (const auto& k : crafted) set.insert(k), ordered.touch_back(k);
     CHECK(set.size() == crafted.size() && ordered.size() == crafted.size());
     CHECK(sound(set, crafted) && sound(ordered, crafted));
     CHECK(TableProbe::table(set).spilled() >= crafted.size() - kReach);  // they did collide
-    CHECK(TableProbe::table(set).probes(id(0, 0xbee)) <= kReach);
+    CHECK(TableProbe::probes(set, id(0, 0xbee)) <= kReach);
     CHECK(listed(set) == crafted && listed(ordered) == crafted);
     // Ordinary ids among them: still found within reach; then everything leaves.
     const auto plain = ids(2000, 1);
@@ -306,10 +326,27 @@ void fails_cleanly(const char* what, long allocations, Insert insert, Snapshot s
 void failed_allocations() {
     const auto keys = ids(7);
     {
-        FlatStringSet set;  // the seventh key grows eight homes to sixteen
-        for (std::size_t i = 0; i < 6; ++i) set.insert(keys[i]);
-        fails_cleanly("set growth", 2, [&] { set.insert(keys[6]); }, [&] { return state(set); });  // key, slots
-        CHECK(sound(set, keys));
+        struct Case {
+            const char* what;
+            std::size_t before;  // canonical ids in the set first
+            std::string added;
+            long allocations;
+        };
+        const std::string long_id(40, 'x');
+        const Case cases[] = {
+            {"table growth", 6, id(6), 1},                           // eight homes to sixteen
+            {"long id, table growth", 6, long_id, 2},                // its block, the slots
+            {"long id, first chunk growth", 4, long_id, 2},          // four entries to eight, its block
+            {"new chunk", IdSet::kChunk, id(IdSet::kChunk), 2},      // the chunk, the directory
+        };
+        for (const Case& c : cases) {
+            IdSet set;
+            auto members = ids(c.before);
+            for (const auto& k : members) set.insert(k);
+            fails_cleanly(c.what, c.allocations, [&] { set.insert(c.added); }, [&] { return state(set); });
+            members.push_back(c.added);
+            CHECK(sound(set, members) && listed(set) == members);
+        }
     }
     {
         OrderedMap<std::string> map;
@@ -331,6 +368,102 @@ void failed_allocations() {
         };
         fails_cleanly("spill", 2, [&] { add(t, items[kReach]); }, contents);  // the spill set, its node
         CHECK(t.spilled() == 1);
+    }
+}
+
+// The portable packing and the one this machine uses agree on every digit and refuse alike:
+// every byte value in every digit position of a canonical UUID.
+void packings_agree() {
+    const std::string uuid = "0190a5c2-7b3e-7000-8abc-def012345678";
+    std::size_t disagreements = 0, packed = 0;
+    for (std::size_t at = 0; at < uuid.size(); ++at) {
+        for (int byte = 0; byte < 256; ++byte) {
+            std::string text = uuid;
+            text[at] = static_cast<char>(byte);
+            qsc::detail::UuidDigits digits;
+            unsigned char fast[16], portable[16];
+            const bool read = digits.read(text);
+            const bool a = read && qsc::detail::pack_digits(digits, fast);
+            const bool b = read && qsc::detail::pack_digits_portable(digits, portable);
+            if (a != b || (a && std::memcmp(fast, portable, 16) != 0)) ++disagreements;
+            if (!a) continue;
+            ++packed;
+            qsc::detail::UuidDigits back, back_portable;
+            qsc::detail::unpack_digits(fast, back);
+            qsc::detail::unpack_digits_portable(fast, back_portable);
+            char written[36];
+            back.write(written);
+            if (std::string(written, 36) != text || std::memcmp(back.w, back_portable.w, sizeof back.w) != 0)
+                ++disagreements;
+        }
+    }
+    CHECK(disagreements == 0);
+    CHECK(packed == 32 * 16 + 4);  // sixteen digits in each of 32 places, a dash in 4
+}
+
+// Every form an id can take keeps its exact bytes through the set, in order, and is found only
+// by itself: a packed UUID is never confused with another spelling of it.
+void id_forms() {
+    const std::string uuid = "0190a5c2-7b3e-7000-8abc-def012345678";
+    const std::vector<std::string> forms = {
+        uuid,
+        "0190A5C2-7B3E-7000-8ABC-DEF012345678",   // uppercase
+        "0190a5c2-7b3e-7000-8abc-DEF012345678",   // mixed case
+        "0190a5c2-7b3e-7000-8abc-def01234567g",   // not a hex digit
+        "0190a5c2-7b3e-7000-8abc-def01234567",    // one short
+        "0190a5c2-7b3e-7000-8abc-def0123456789",  // one long
+        "0190a5c2_7b3e-7000-8abc-def012345678",   // a dash replaced
+        "0190a5c2-7b3e-7000-8abc-def012345678"s.replace(13, 1, "0"),
+        "{0190a5c2-7b3e-7000-8abc-def01234567}",
+        std::string("0190a5c2-7b3e-7000-8abc-def01234567\xff"),
+        std::string("0190a5c2-7b3e-7000-8abc-de") + std::string(1, '\0') + "012345678",  // a NUL among the digits
+        "",
+        std::string(1, '\0'),
+        "m-1",
+        std::string(16, 'a'),                     // the longest kept inline
+        std::string(17, 'a'),                     // the shortest in a block of its own
+        "caf\xc3\xa9-\xe6\x97\xa5",
+        std::string(100000, 'z'),
+    };
+    IdSet set;
+    bool inserted = true;
+    for (const auto& f : forms) inserted = set.insert(f) && inserted;
+    CHECK(inserted && listed(set) == forms && sound(set, forms));
+    bool refused = true;
+    for (const auto& f : forms) refused = !set.insert(f) && refused;
+    CHECK(refused);
+    // Every other one leaves; the rest keep their order and their bytes.
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        if (i % 2) CHECK(set.erase(forms[i]));
+        else rest.push_back(forms[i]);
+    }
+    CHECK(listed(set) == rest && sound(set, rest) && !set.contains(forms[1]));
+    set.move_to_back(rest[0]);
+    set.trim_front(rest.size() - 1);
+    std::vector<std::string> last(rest.begin() + 2, rest.end());
+    last.push_back(rest[0]);
+    CHECK(listed(set) == last);
+}
+
+// A set gives its memory back as it empties: whole chunks, the first chunk halved, the table
+// shrunk, whichever end the ids leave from.
+void memory_given_back() {
+    const auto keys = ids(5000);
+    for (bool from_front : {true, false}) {
+        IdSet set;
+        for (const auto& k : keys) set.insert(k);
+        CHECK(set.chunks() == 5 && TableProbe::table(set).capacity() == 8192);
+        if (from_front) set.trim_front(10);
+        else for (std::size_t i = 10; i < keys.size(); ++i) set.erase(keys[keys.size() - 1 - i + 10]);
+        const std::vector<std::string> rest(from_front ? keys.end() - 10 : keys.begin(), from_front ? keys.end() : keys.begin() + 10);
+        CHECK(listed(set) == rest && sound(set, rest));
+        CHECK(set.chunks() == 1 && TableProbe::slab_capacity(set) <= 64 && TableProbe::table(set).capacity() <= 128);
+        // Refilled, it grows again as before.
+        for (const auto& k : keys) set.insert(k);
+        CHECK(set.size() == keys.size() && set.chunks() == 5);
+        set.clear();
+        CHECK(set.chunks() == 0 && TableProbe::table(set).capacity() == 0 && listed(set).empty());
     }
 }
 
@@ -364,5 +497,8 @@ int main() {
     order_of_use();
     failed_allocations();
     claims_in_order();
+    packings_agree();
+    id_forms();
+    memory_given_back();
     return check::finish();
 }

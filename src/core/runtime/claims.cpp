@@ -221,7 +221,7 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
     // The completed id goes in first and is taken back when the tracker runs out of memory, so
     // that neither object changes then; its place at the back and the eviction follow.
     CompletedIds& completed = r->completed;
-    const bool newly_completed = completed.emplace_back(message_id).second;
+    const bool newly_completed = completed.insert(message_id);
     try {
         if (entry->error) tracker.mark_permanently_failed(message_id);
     } catch (...) {

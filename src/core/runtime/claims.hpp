@@ -11,7 +11,7 @@
 
 #include "core/enums.hpp"
 #include "core/error.hpp"
-#include "core/flat_set.hpp"
+#include "core/id_set.hpp"
 #include "core/ordered.hpp"
 #include "core/runtime/retry.hpp"
 #include "core/runtime/ticket.hpp"
@@ -59,8 +59,8 @@ struct PlannedSettlement {
 };
 
 using PendingEntries = OrderedMap<PendingEntry>;
-using CompletedIds = OrderedSet;
-using InFlightIds = FlatStringSet;
+using CompletedIds = IdSet;
+using InFlightIds = IdSet;
 
 class ClaimRegistry {
 public:
