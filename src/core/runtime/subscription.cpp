@@ -12,7 +12,9 @@ static_assert(static_cast<int>(AgentTopicStatus::Joined) == static_cast<int>(Cha
 std::optional<std::uint64_t> ChannelBook::begin_join(const HashedText& key, Counter& tickets) {
     if (tickets.exhausted()) return std::nullopt;
     // Every entry present is in a phase other than Absent.
-    if (!entries_.emplace_back(key, Entry{tickets.peek(), ChannelPhase::Pending}).second) return std::nullopt;
+    const auto [e, added] = entries_.emplace_back(key, Entry{tickets.peek(), ChannelPhase::Pending});
+    if (!added) return std::nullopt;
+    back_ = e;
     return tickets.next();
 }
 
@@ -31,10 +33,13 @@ bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, Chann
         case ChannelPhase::Joined:
             e->phase = ChannelPhase::Joined;
             ++joined_;
-            entries_.move_to_back(key);
+            if (e != back_) {
+                entries_.move_to_back(key);
+                back_ = e;
+            }
             break;
         case ChannelPhase::NeedsReconciliation: e->phase = ChannelPhase::NeedsReconciliation; break;
-        default: entries_.erase(key); break;  // Absent: the key is simply gone
+        default: erase(key, e); break;  // Absent: the key is simply gone
     }
     return true;
 }
@@ -42,7 +47,7 @@ bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, Chann
 bool ChannelBook::settle_leave(const HashedText& key, std::uint64_t ticket, LeaveOutcome outcome) {
     Entry* e = current(key, ChannelPhase::Leaving, ticket);
     if (!e) return false;
-    if (outcome == LeaveOutcome::Left) entries_.erase(key);
+    if (outcome == LeaveOutcome::Left) erase(key, e);
     else e->phase = ChannelPhase::NeedsReconciliation;
     return true;
 }
@@ -56,12 +61,21 @@ bool ChannelBook::mark_rejoin_failed(const HashedText& key, std::uint64_t ticket
 }
 
 bool ChannelBook::acknowledge_reconciled(const HashedText& key) {
-    return holds(key, ChannelPhase::NeedsReconciliation) && entries_.erase(key);
+    const Entry* e = entries_.find(key);
+    if (!e || e->phase != ChannelPhase::NeedsReconciliation) return false;
+    erase(key, e);
+    return true;
+}
+
+void ChannelBook::erase(const HashedText& key, const Entry* e) noexcept {
+    if (e == back_) back_ = nullptr;
+    entries_.erase(key);
 }
 
 void ChannelBook::clear() noexcept {
     entries_.clear();
     joined_ = 0;
+    back_ = nullptr;
 }
 
 RoomStatus SubscriptionTracker::room_status(std::string_view room_id) const {

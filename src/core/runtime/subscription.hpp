@@ -101,6 +101,8 @@ private:
         const Entry* e = entries_.find(key);
         return e && e->phase == phase;
     }
+    // Erases the present entry `e` of `key`.
+    void erase(const HashedText& key, const Entry* e) noexcept;
     // The entry of `key` in `phase` under `ticket`, or null.
     Entry* current(const HashedText& key, ChannelPhase phase, std::uint64_t ticket) noexcept {
         Entry* e = entries_.find(key);
@@ -111,6 +113,9 @@ private:
     // the order they became joined; the other phases never move an entry.
     Entries entries_;
     std::size_t joined_ = 0;
+    // The entry last put at the back, while it is still there (null when unknown): a join
+    // settled right after it began needs no second probe to move it.
+    const Entry* back_ = nullptr;
 };
 
 // How the host's two joins of a room's topics ended.
