@@ -155,6 +155,35 @@ def test_subscribed_room_order_after_unsubscribe_and_resubscribe():
     assert [room for room, _ in t.room_rejoin_candidates()] == ["a", "c", "b"]
 
 
+ROOMS_API = ("begin_room_subscribe", "record_both_room_topics_joined", "subscribed_room_ids",
+             "room_rejoin_candidates")
+TOPICS_API = ("begin_agent_topic_join", "record_agent_topic_join", "joined_agent_topics",
+              "agent_topic_rejoin_candidates")
+
+
+# Keys are listed in the order they became joined, not the order their joins began, whatever
+# else began, failed or is left between.
+@pytest.mark.parametrize("api", [ROOMS_API, TOPICS_API], ids=["rooms", "topics"])
+@pytest.mark.parametrize(
+    "begun, settled, listed",
+    [
+        ("abc", "cab", "cab"),
+        ("abc", "bc", "bc"),
+        ("abcd", "dacb", "dacb"),
+        ("ab", "ba", "ba"),
+    ],
+)
+def test_joined_order_is_the_order_of_settlement(api, begun, settled, listed):
+    begin, settle, names, pairs = (getattr(q.SubscriptionTracker, n) for n in api)
+    t = q.SubscriptionTracker()
+    tickets = {key: begin(t, key) for key in begun}
+    begin(t, "z")  # begun last, never settled
+    for key in settled:
+        settle(t, key, tickets[key], *(() if api is ROOMS_API else (True,)))
+    assert names(t) == list(listed)
+    assert pairs(t) == [(key, tickets[key]) for key in listed]
+
+
 def test_room_rejoin_failure_uses_the_stored_ticket():
     t = q.SubscriptionTracker()
     subscribed(t, "a")

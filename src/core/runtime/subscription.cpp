@@ -1,6 +1,5 @@
 #include "core/runtime/subscription.hpp"
 
-#include <string>
 
 namespace qsc {
 
@@ -10,75 +9,73 @@ static_assert(static_cast<int>(AgentTopicStatus::Joined) == static_cast<int>(Cha
               static_cast<int>(AgentTopicStatus::NeedsReconciliation) ==
                   static_cast<int>(ChannelPhase::NeedsReconciliation));
 
-namespace {
-
-bool holds(const OrderedMap<std::uint64_t>& map, const HashedText& key, std::uint64_t ticket) {
-    const std::uint64_t* held = map.find(key);
-    return held && *held == ticket;
-}
-
-}  // namespace
-
-ChannelPhase ChannelBook::phase(const HashedText& key) const {
-    if (pending_.contains(key)) return ChannelPhase::Pending;
-    if (joined_.contains(key)) return ChannelPhase::Joined;
-    if (leaving_.contains(key)) return ChannelPhase::Leaving;
-    if (needing_reconciliation_.contains(key)) return ChannelPhase::NeedsReconciliation;
-    return ChannelPhase::Absent;
-}
-
-bool ChannelBook::is_pending(const HashedText& key, std::uint64_t ticket) const { return holds(pending_, key, ticket); }
-
 std::optional<std::uint64_t> ChannelBook::begin_join(const HashedText& key, Counter& tickets) {
-    if (phase(key) != ChannelPhase::Absent || tickets.exhausted()) return std::nullopt;
-    pending_.emplace_back(key, tickets.peek());
+    if (tickets.exhausted()) return std::nullopt;
+    // Every entry present is in a phase other than Absent.
+    const auto [e, added] = entries_.emplace_back(key, Entry{tickets.peek(), ChannelPhase::Pending});
+    if (!added) return std::nullopt;
+    back_ = e;
     return tickets.next();
 }
 
 std::optional<std::uint64_t> ChannelBook::begin_leave(const HashedText& key, Counter& tickets) {
-    if (!joined_.contains(key) || tickets.exhausted()) return std::nullopt;
-    leaving_.emplace_back(key, tickets.peek());
-    joined_.erase(key);
+    Entry* e = entries_.find(key);
+    if (!e || e->phase != ChannelPhase::Joined || tickets.exhausted()) return std::nullopt;
+    *e = Entry{tickets.peek(), ChannelPhase::Leaving};
+    --joined_;
     return tickets.next();
 }
 
 bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, ChannelPhase to) {
-    if (!holds(pending_, key, ticket)) return false;
-    // The key lands in its new container before it leaves the old one, so a failed allocation
-    // changes nothing.
+    Entry* e = current(key, ChannelPhase::Pending, ticket);
+    if (!e) return false;
     switch (to) {
-        case ChannelPhase::Joined: joined_.touch_back(key) = ticket; break;
-        case ChannelPhase::NeedsReconciliation: needing_reconciliation_.emplace_back(key); break;
-        default: break;  // Absent: the key is simply gone
+        case ChannelPhase::Joined:
+            e->phase = ChannelPhase::Joined;
+            ++joined_;
+            if (e != back_) {
+                entries_.move_to_back(key);
+                back_ = e;
+            }
+            break;
+        case ChannelPhase::NeedsReconciliation: e->phase = ChannelPhase::NeedsReconciliation; break;
+        default: erase(key, e); break;  // Absent: the key is simply gone
     }
-    pending_.erase(key);
     return true;
 }
 
 bool ChannelBook::settle_leave(const HashedText& key, std::uint64_t ticket, LeaveOutcome outcome) {
-    if (!holds(leaving_, key, ticket)) return false;
-    if (outcome != LeaveOutcome::Left) needing_reconciliation_.emplace_back(key);
-    leaving_.erase(key);
+    Entry* e = current(key, ChannelPhase::Leaving, ticket);
+    if (!e) return false;
+    if (outcome == LeaveOutcome::Left) erase(key, e);
+    else e->phase = ChannelPhase::NeedsReconciliation;
     return true;
 }
 
 bool ChannelBook::mark_rejoin_failed(const HashedText& key, std::uint64_t ticket) {
-    const std::uint64_t* stored = joined_.find(key);
-    if (!stored || *stored != ticket) return false;
-    needing_reconciliation_.emplace_back(key);
-    joined_.erase(key);
+    Entry* e = current(key, ChannelPhase::Joined, ticket);
+    if (!e) return false;
+    e->phase = ChannelPhase::NeedsReconciliation;
+    --joined_;
     return true;
 }
 
 bool ChannelBook::acknowledge_reconciled(const HashedText& key) {
-    return needing_reconciliation_.erase(key);
+    const Entry* e = entries_.find(key);
+    if (!e || e->phase != ChannelPhase::NeedsReconciliation) return false;
+    erase(key, e);
+    return true;
+}
+
+void ChannelBook::erase(const HashedText& key, const Entry* e) noexcept {
+    if (e == back_) back_ = nullptr;
+    entries_.erase(key);
 }
 
 void ChannelBook::clear() noexcept {
-    joined_.clear();
-    pending_.clear();
-    leaving_.clear();
-    needing_reconciliation_.clear();
+    entries_.clear();
+    joined_ = 0;
+    back_ = nullptr;
 }
 
 RoomStatus SubscriptionTracker::room_status(std::string_view room_id) const {

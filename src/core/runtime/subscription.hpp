@@ -3,9 +3,12 @@
 // and settles the report that presents that ticket.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "core/enums.hpp"
 #include "core/ordered.hpp"
@@ -17,15 +20,71 @@ namespace qsc {
 // Where a key stands; RoomStatus and AgentTopicStatus share these positions.
 enum class ChannelPhase : std::uint8_t { Absent, Pending, Joined, Leaving, NeedsReconciliation };
 
-// One family of channels (rooms, or agent topics). A key is in at most one of the four
-// containers: every transition moves it from one to another or drops it.
+// One family of channels (rooms, or agent topics): one entry per key that is not Absent,
+// holding its phase and the ticket of that phase, so a transition rewrites the entry in place
+// and only joining and leaving for good allocate or free one.
 class ChannelBook {
+    struct Entry {
+        std::uint64_t ticket;  // of the join (Pending, Joined) or the leave (Leaving)
+        ChannelPhase phase;
+    };
+    using Entries = OrderedMap<Entry>;
+
 public:
-    ChannelPhase phase(const HashedText& key) const;
-    bool is_joined(const HashedText& key) const { return joined_.contains(key); }
-    bool is_pending(const HashedText& key, std::uint64_t ticket) const;
-    // Joined keys with the tickets that joined them, oldest first.
-    const OrderedMap<std::uint64_t>& joined() const noexcept { return joined_; }
+    // The joined keys with the tickets that joined them, in the order they became joined.
+    // Entries of the other phases are passed over, so walking it costs O(entries).
+    class JoinedView {
+    public:
+        class Iterator {
+        public:
+            using iterator_category = std::forward_iterator_tag;
+            using difference_type = std::ptrdiff_t;
+            using value_type = std::pair<std::string_view, std::uint64_t>;
+
+            Iterator() noexcept = default;
+            explicit Iterator(Entries::const_iterator at) noexcept : at_(at) { skip(); }
+            value_type operator*() const noexcept {
+                const auto [key, entry] = *at_;
+                return {key, entry.ticket};
+            }
+            Iterator& operator++() noexcept {
+                ++at_;
+                skip();
+                return *this;
+            }
+            Iterator operator++(int) noexcept {
+                Iterator old = *this;
+                ++*this;
+                return old;
+            }
+            bool operator==(const Iterator&) const noexcept = default;
+
+        private:
+            void skip() noexcept {
+                while (at_ != Entries::const_iterator() && (*at_).second.phase != ChannelPhase::Joined) ++at_;
+            }
+            Entries::const_iterator at_;
+        };
+
+        explicit JoinedView(const ChannelBook& book) noexcept : book_(&book) {}
+        Iterator begin() const noexcept { return Iterator(book_->entries_.begin()); }
+        Iterator end() const noexcept { return Iterator(); }
+        std::size_t size() const noexcept { return book_->joined_; }
+
+    private:
+        const ChannelBook* book_;
+    };
+
+    ChannelPhase phase(const HashedText& key) const {
+        const Entry* e = entries_.find(key);
+        return e ? e->phase : ChannelPhase::Absent;
+    }
+    bool is_joined(const HashedText& key) const { return holds(key, ChannelPhase::Joined); }
+    bool is_pending(const HashedText& key, std::uint64_t ticket) const {
+        const Entry* e = entries_.find(key);
+        return e && e->phase == ChannelPhase::Pending && e->ticket == ticket;
+    }
+    JoinedView joined() const noexcept { return JoinedView(*this); }
 
     std::optional<std::uint64_t> begin_join(const HashedText& key, Counter& tickets);
     std::optional<std::uint64_t> begin_leave(const HashedText& key, Counter& tickets);
@@ -38,10 +97,25 @@ public:
     void clear() noexcept;
 
 private:
-    OrderedMap<std::uint64_t> joined_;
-    OrderedMap<std::uint64_t> pending_;
-    OrderedMap<std::uint64_t> leaving_;
-    OrderedSet needing_reconciliation_;
+    bool holds(const HashedText& key, ChannelPhase phase) const {
+        const Entry* e = entries_.find(key);
+        return e && e->phase == phase;
+    }
+    // Erases the present entry `e` of `key`.
+    void erase(const HashedText& key, const Entry* e) noexcept;
+    // The entry of `key` in `phase` under `ticket`, or null.
+    Entry* current(const HashedText& key, ChannelPhase phase, std::uint64_t ticket) noexcept {
+        Entry* e = entries_.find(key);
+        return e && e->phase == phase && e->ticket == ticket ? e : nullptr;
+    }
+
+    // A key becomes joined at the back of the order, so the joined keys, read in order, are in
+    // the order they became joined; the other phases never move an entry.
+    Entries entries_;
+    std::size_t joined_ = 0;
+    // The entry last put at the back, while it is still there (null when unknown): a join
+    // settled right after it began needs no second probe to move it.
+    const Entry* back_ = nullptr;
 };
 
 // How the host's two joins of a room's topics ended.
@@ -63,7 +137,7 @@ public:
     // Rooms.
     RoomStatus room_status(std::string_view room_id) const;
     bool is_room_subscribed(std::string_view room_id) const { return rooms_.is_joined(room_id); }
-    const OrderedMap<std::uint64_t>& subscribed_rooms() const noexcept { return rooms_.joined(); }
+    ChannelBook::JoinedView subscribed_rooms() const noexcept { return rooms_.joined(); }
     std::optional<std::uint64_t> begin_room_subscribe(std::string_view room_id) {
         return rooms_.begin_join(room_id, tickets_);
     }
@@ -86,7 +160,7 @@ public:
     // Agent topics.
     AgentTopicStatus agent_topic_status(std::string_view topic) const;
     bool is_agent_topic_joined(std::string_view topic) const { return topics_.is_joined(topic); }
-    const OrderedMap<std::uint64_t>& joined_agent_topics() const noexcept { return topics_.joined(); }
+    ChannelBook::JoinedView joined_agent_topics() const noexcept { return topics_.joined(); }
     std::optional<std::uint64_t> begin_agent_topic_join(std::string_view topic) {
         return topics_.begin_join(topic, tickets_);
     }

@@ -1,7 +1,9 @@
 // Result builders for lists and optional strings.
 #pragma once
 
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,13 @@ namespace qsc::py {
 PyObject* str(std::string_view s);
 PyObject* str_or_none(const std::optional<std::string>& s);
 PyObject* str_or_none(const std::optional<std::string_view>& s);
+
+// An int of an unsigned number. PyLong_FromLong makes a one-digit int (a ticket, a count)
+// without counting its digits, which 3.11's PyLong_FromUnsignedLongLong does for any int.
+inline PyObject* unsigned_int(std::uint64_t n) noexcept {
+    return n <= static_cast<std::uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(n))
+                                                     : PyLong_FromUnsignedLongLong(n);
+}
 
 // A list built item by item, with room made for the items expected: more are appended, fewer
 // leave a list of those given. The first failure drops the list.
@@ -60,7 +69,7 @@ template <class Range>
 PyObject* id_pairs_of(const Range& entries) {
     return list_of(entries, [](const auto& entry) -> PyObject* {
         Ref id = Ref::steal(str(id_text(entry)));
-        Ref number = id ? Ref::steal(PyLong_FromUnsignedLongLong(entry.second)) : Ref();
+        Ref number = id ? Ref::steal(unsigned_int(entry.second)) : Ref();
         return number ? PyTuple_Pack(2, id.get(), number.get()) : nullptr;
     });
 }

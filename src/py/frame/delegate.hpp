@@ -22,11 +22,11 @@ inline PyObject* to_python(bool b) noexcept { return boolean(b); }
 template <std::unsigned_integral N>
     requires(!std::same_as<N, bool>)
 PyObject* to_python(N n) noexcept {
-    return PyLong_FromUnsignedLongLong(n);
+    return unsigned_int(n);
 }
 inline PyObject* to_python(const std::optional<std::uint64_t>& n) noexcept {
     if (!n) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(*n);
+    return unsigned_int(*n);
 }
 template <class E>
     requires std::is_enum_v<E> && requires { EnumTraits<E>::id; }
@@ -76,7 +76,7 @@ template <class Obj, auto Method, class... Params>
 PyObject* delegate_ticketed(Obj& self, const Args& a) {
     return with_args<Params...>(a, [&](const auto&... v) -> PyObject* {
         const std::uint64_t next = self.value.next_ticket();
-        Ref answer = Ref::steal(PyLong_FromUnsignedLongLong(next));
+        Ref answer = Ref::steal(unsigned_int(next));
         if (!answer) return nullptr;
         const std::optional<std::uint64_t> ticket = std::invoke(Method, self.value, v...);
         if (!ticket) return none();
