@@ -31,6 +31,19 @@ class ChannelBook {
     using Entries = OrderedMap<Entry>;
 
 public:
+    ChannelBook() noexcept = default;
+    // A moved-from book is empty, with no count or back entry left pointing at the other's.
+    ChannelBook(ChannelBook&& other) noexcept
+        : entries_(std::move(other.entries_)),
+          joined_(std::exchange(other.joined_, 0)),
+          back_(std::exchange(other.back_, nullptr)) {}
+    ChannelBook& operator=(ChannelBook&& other) noexcept {
+        entries_ = std::move(other.entries_);
+        joined_ = std::exchange(other.joined_, 0);
+        back_ = std::exchange(other.back_, nullptr);
+        return *this;
+    }
+
     // The joined keys with the tickets that joined them, in the order they became joined.
     // Entries of the other phases are passed over, so walking it costs O(entries).
     class JoinedView {
