@@ -184,12 +184,12 @@ bool Checker::container(PyObject* o, const PlainShape* shape) {
 // No Python code runs while a value is checked, so a dict keeps its size: it is read that many
 // times, without the call that would find its end.
 bool Checker::dict(PyObject* o, const PlainShape* shape) {
-    Py_ssize_t pos = 0;
+    DictMembers members(o);
     PyObject *key, *item;
     const Py_ssize_t n = PyDict_GET_SIZE(o);
     if (!shape) {
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyDict_Next(o, &pos, &key, &item) || !PyUnicode_CheckExact(key) ||
+            if (!members.next(key, item) || !PyUnicode_CheckExact(key) ||
                 !(PyUnicode_IS_COMPACT_ASCII(key) || plain_text(key, nullptr)))
                 return false;
             // Most members of a free-form dict are ASCII strs.
@@ -202,7 +202,7 @@ bool Checker::dict(PyObject* o, const PlainShape* shape) {
     PyObject** const fields = depth_ == 1 ? fields_ : nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view text;
-        if (!PyDict_Next(o, &pos, &key, &item) || !PyUnicode_CheckExact(key) || !utf8_view(key, text)) return false;
+        if (!members.next(key, item) || !PyUnicode_CheckExact(key) || !utf8_view(key, text)) return false;
         const Field* field = find_field(*shape, head_of(text), text);
         if (field) {
             met.add(*field);
@@ -365,10 +365,10 @@ bool Copier::collect(PyObject* o) {
     const std::size_t first = members_.size(), n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
     Slot* const slots = order_.grow(n);
     Member* const members = members_.grow(n);
-    Py_ssize_t pos = 0;
+    DictMembers read(o);
     PyObject *key, *item;
     std::size_t i = 0;
-    for (; i < n && PyDict_Next(o, &pos, &key, &item); ++i) {
+    for (; i < n && read.next(key, item); ++i) {
         std::string_view text;
         if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) break;
         slots[i] = Slot{head_of(text), first + i};
