@@ -281,6 +281,63 @@ def test_every_corpus_shape_answers_as_the_general_conversion(name, room):
         assert plain == general
 
 
+# ---- dicts whose tables are laid out otherwise: the plain path reads them all alike
+
+
+class Holder:
+    """Instances whose attribute dicts may share their keys (a split table)."""
+
+
+def with_holes(members):
+    """The members with deleted entries between them in the dict's table."""
+    out = {}
+    for key, value in members.items():
+        out["gone " + key] = None
+        out[key] = value
+    for key in members:
+        del out["gone " + key]
+    return out
+
+
+def general_table(members):
+    """The members in a table made for keys of any type (a non-str key was there once)."""
+    out = {0: None}
+    out.update(members)
+    del out[0]
+    return out
+
+
+def split_table(members):
+    for _ in range(2):
+        holder = Holder()
+        for key, value in members.items():
+            setattr(holder, key, value)
+    return holder.__dict__
+
+
+def relaid(payload, where, layout):
+    """The payload with the dict at `where` (a path of keys and indexes) laid out by `layout`."""
+    payload = copy.deepcopy(payload)
+    if not where:
+        return layout(payload)
+    *parents, last = where
+    owner = payload
+    for step in parents:
+        owner = owner[step]
+    owner[last] = layout(owner[last])
+    return payload
+
+
+@pytest.mark.parametrize("layout", [with_holes, general_table, split_table])
+@pytest.mark.parametrize("where", [(), ("metadata",), ("metadata", "mentions", 0), ("attachments", 0)])
+@pytest.mark.parametrize("kind", ["message_created", "message_updated"])
+def test_every_table_layout_answers_as_the_general_conversion(kind, where, layout):
+    payload = relaid(message(), where, layout)
+    for plain, general in both_paths(kind, payload, None, AGENT):
+        assert plain == general
+    assert answer(q.validate_event_payload, kind, payload) == answer(q.validate_event_payload, kind, message())
+
+
 JSON_KEYS = st.one_of(
     st.sampled_from(["id", "content", "metadata", "mentions", "attachments", "sender_name", "sender_id", "handle",
                      "name", "username", "chat_room_id", "retryable", "retry_after", "is_remote", "is_external",

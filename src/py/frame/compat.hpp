@@ -12,6 +12,17 @@
 #define QSC_PRIVATE_API 0
 #endif
 
+// The table layout of the interpreter's dicts, read by DictMembers, on the one version whose
+// layout the module is built and tested against.
+#if QSC_PRIVATE_API && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(Py_BUILD_CORE)
+#define QSC_DICT_TABLE 1
+#define Py_BUILD_CORE
+#include "internal/pycore_dict.h"
+#undef Py_BUILD_CORE
+#else
+#define QSC_DICT_TABLE 0
+#endif
+
 namespace qsc::py {
 
 // A dict with room for `size` items: none of the items set next makes it grow.
@@ -37,5 +48,44 @@ inline std::size_t int_bits(PyObject* value) {
     return count;
 #endif
 }
+
+// The members of an exact dict, in its order, for a reader that runs no Python code until it is
+// done (the table must not change meanwhile). A combined table of str keys is read in place;
+// any other through PyDict_Next, as is every dict without the private API.
+class DictMembers {
+public:
+    explicit DictMembers(PyObject* dict) noexcept : dict_(dict) {
+#if QSC_DICT_TABLE
+        auto* const d = reinterpret_cast<PyDictObject*>(dict);
+        if (d->ma_values == nullptr && DK_IS_UNICODE(d->ma_keys)) {
+            entry_ = DK_UNICODE_ENTRIES(d->ma_keys);
+            end_ = entry_ + d->ma_keys->dk_nentries;
+        }
+#endif
+    }
+
+    [[gnu::always_inline]] bool next(PyObject*& key, PyObject*& value) noexcept {
+#if QSC_DICT_TABLE
+        if (entry_) {
+            // Deleted members leave entries without a value.
+            while (entry_ != end_ && !entry_->me_value) ++entry_;
+            if (entry_ == end_) return false;
+            key = entry_->me_key;
+            value = entry_->me_value;
+            ++entry_;
+            return true;
+        }
+#endif
+        return PyDict_Next(dict_, &pos_, &key, &value);
+    }
+
+private:
+    PyObject* dict_;
+    Py_ssize_t pos_ = 0;
+#if QSC_DICT_TABLE
+    PyDictUnicodeEntry* entry_ = nullptr;
+    PyDictUnicodeEntry* end_ = nullptr;
+#endif
+};
 
 }  // namespace qsc::py

@@ -93,15 +93,15 @@ int compare_keys(std::uint64_t a_head, std::string_view a, std::uint64_t b_head,
     return a.compare(b);
 }
 
-// The field of `shape` named `text`, by a scan: for a dict read in its own order.
+// The field of `shape` named `text`, through the shape's index: for a dict read in its own order.
 const Field* find_field(const PlainShape& shape, std::uint64_t head, std::string_view text) noexcept {
-    // Sorted by key, the fields' heads never decrease.
-    for (const Field& field : shape.fields) {
-        if (field.head < head) continue;
-        if (field.head > head) break;
-        if (compare_keys(head, field.key, head, text) == 0) return &field;
+    for (std::size_t slot = PlainShape::slot_of(head, text.size());; slot = (slot + 1) % PlainShape::kSlots) {
+        const std::uint8_t at = shape.index[slot];
+        if (at == 0) return nullptr;
+        const Field& field = shape.fields[at - 1];
+        if (field.head == head && field.key.size() == text.size() && compare_keys(head, field.key, head, text) == 0)
+            return &field;
     }
-    return nullptr;
 }
 
 // The fields of a shape a dict has: those that count toward its constraints.
@@ -181,24 +181,32 @@ bool Checker::container(PyObject* o, const PlainShape* shape) {
     return true;
 }
 
+// No Python code runs while a value is checked, so a dict keeps its size: it is read that many
+// times, without the call that would find its end.
 bool Checker::dict(PyObject* o, const PlainShape* shape) {
-    Py_ssize_t pos = 0;
+    DictMembers members(o);
     PyObject *key, *item;
+    const Py_ssize_t n = PyDict_GET_SIZE(o);
     if (!shape) {
-        while (PyDict_Next(o, &pos, &key, &item))
-            if (!PyUnicode_CheckExact(key) || !(PyUnicode_IS_COMPACT_ASCII(key) || plain_text(key, nullptr)) ||
-                !value(item, nullptr))
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!members.next(key, item) || !PyUnicode_CheckExact(key) ||
+                !(PyUnicode_IS_COMPACT_ASCII(key) || plain_text(key, nullptr)))
                 return false;
+            // Most members of a free-form dict are ASCII strs.
+            if (Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item)) continue;
+            if (!value(item, nullptr)) return false;
+        }
         return true;
     }
     Met met;
-    while (PyDict_Next(o, &pos, &key, &item)) {
+    PyObject** const fields = depth_ == 1 ? fields_ : nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
         std::string_view text;
-        if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) return false;
+        if (!members.next(key, item) || !PyUnicode_CheckExact(key) || !utf8_view(key, text)) return false;
         const Field* field = find_field(*shape, head_of(text), text);
         if (field) {
             met.add(*field);
-            if (fields_ && depth_ == 1) fields_[field - shape->fields.data()] = item;
+            if (fields) fields[field - shape->fields.data()] = item;
         }
         if (!value(item, field ? field->shape : nullptr)) return false;
     }
@@ -357,10 +365,10 @@ bool Copier::collect(PyObject* o) {
     const std::size_t first = members_.size(), n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
     Slot* const slots = order_.grow(n);
     Member* const members = members_.grow(n);
-    Py_ssize_t pos = 0;
+    DictMembers read(o);
     PyObject *key, *item;
     std::size_t i = 0;
-    for (; i < n && PyDict_Next(o, &pos, &key, &item); ++i) {
+    for (; i < n && read.next(key, item); ++i) {
         std::string_view text;
         if (!PyUnicode_CheckExact(key) || !utf8_view(key, text)) break;
         slots[i] = Slot{head_of(text), first + i};

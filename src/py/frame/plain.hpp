@@ -3,6 +3,7 @@
 // make of it can be had straight from the objects, without the JSON model in between.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -61,6 +62,24 @@ struct PlainShape {
     // How many fields are required, and how many go together.
     std::uint8_t required = count(fields, &Field::required);
     std::uint8_t together = count(fields, &Field::together);
+    // A dict read in its own order finds its fields here: each field's position + 1 at the slot
+    // its key hashes to, or the next free one; 0 where none is.
+    static constexpr std::size_t kSlots = 32;
+    std::array<std::uint8_t, kSlots> index = index_of(fields);
+
+    static constexpr std::size_t slot_of(std::uint64_t head, std::size_t size) noexcept {
+        return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ull) >> 59);
+    }
+    static constexpr std::array<std::uint8_t, kSlots> index_of(std::span<const Field> fields) {
+        std::array<std::uint8_t, kSlots> out{};
+        if (fields.size() >= kSlots) throw "too many fields for the index";  // not a constant: fails the build
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            std::size_t slot = slot_of(fields[i].head, fields[i].key.size());
+            while (out[slot] != 0) slot = (slot + 1) % kSlots;
+            out[slot] = static_cast<std::uint8_t>(i + 1);
+        }
+        return out;
+    }
 
     static constexpr std::uint8_t count(std::span<const Field> fields, bool Field::*flag) noexcept {
         std::uint8_t n = 0;
