@@ -28,6 +28,9 @@
 
 namespace qsc {
 
+// The value of a set's entries: a map of these is the set of its keys.
+struct NoValue {};
+
 // A Keys policy tells the table about its slots and the entries they name:
 //   Ref, kNone                                   what names an entry (a pointer, an index), and nothing
 //   Slot                                         value-initialised: empty
