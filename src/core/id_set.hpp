@@ -346,6 +346,11 @@ public:
     // Where the entry of `key` is, kNone when absent: a place that holds until the map next
     // changes (an entry erased hands its place to the last one).
     std::uint32_t locate(const HashedText& key) const noexcept { return table_.find(narrow(key), Keys(*this)); }
+    // The same, with where the table holds it, for erasing it without a second probe.
+    using Found = typename Table::Found;
+    std::uint32_t locate(const HashedText& key, Found& found) const noexcept {
+        return table_.find(narrow(key), found, Keys(*this));
+    }
     V& value_at(std::uint32_t i) noexcept { return at(i).value; }
     const V& value_at(std::uint32_t i) const noexcept { return at(i).value; }
 
@@ -399,6 +404,12 @@ public:
     void erase_at(std::uint32_t i) noexcept {
         const Keys keys(*this);
         table_.remove(i, keys);
+        drop(i, keys);
+    }
+    // Erases the entry at `i` that locate() just found, the map unchanged since.
+    void erase_at(std::uint32_t i, Found found) noexcept {
+        const Keys keys(*this);
+        table_.remove(i, found, keys);
         drop(i, keys);
     }
 

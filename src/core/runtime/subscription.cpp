@@ -25,7 +25,8 @@ std::optional<std::uint64_t> ChannelBook::begin_leave(const HashedText& key, Cou
 }
 
 bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, ChannelPhase to) {
-    const std::uint32_t i = current(key, ChannelPhase::Pending, ticket);
+    Entries::Found found;
+    const std::uint32_t i = current(key, ChannelPhase::Pending, ticket, found);
     if (i == kNone) return false;
     switch (to) {
         case ChannelPhase::Joined:
@@ -34,21 +35,23 @@ bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, Chann
             entries_.move_to_back_at(i);  // nothing to do for a join begun last
             break;
         case ChannelPhase::NeedsReconciliation: entries_.value_at(i).phase = ChannelPhase::NeedsReconciliation; break;
-        default: entries_.erase_at(i); break;  // Absent: the key is simply gone
+        default: entries_.erase_at(i, found); break;  // Absent: the key is simply gone
     }
     return true;
 }
 
 bool ChannelBook::settle_leave(const HashedText& key, std::uint64_t ticket, LeaveOutcome outcome) {
-    const std::uint32_t i = current(key, ChannelPhase::Leaving, ticket);
+    Entries::Found found;
+    const std::uint32_t i = current(key, ChannelPhase::Leaving, ticket, found);
     if (i == kNone) return false;
-    if (outcome == LeaveOutcome::Left) entries_.erase_at(i);
+    if (outcome == LeaveOutcome::Left) entries_.erase_at(i, found);
     else entries_.value_at(i).phase = ChannelPhase::NeedsReconciliation;
     return true;
 }
 
 bool ChannelBook::mark_rejoin_failed(const HashedText& key, std::uint64_t ticket) {
-    const std::uint32_t i = current(key, ChannelPhase::Joined, ticket);
+    Entries::Found found;
+    const std::uint32_t i = current(key, ChannelPhase::Joined, ticket, found);
     if (i == kNone) return false;
     entries_.value_at(i).phase = ChannelPhase::NeedsReconciliation;
     --joined_;
@@ -56,9 +59,10 @@ bool ChannelBook::mark_rejoin_failed(const HashedText& key, std::uint64_t ticket
 }
 
 bool ChannelBook::acknowledge_reconciled(const HashedText& key) {
-    const std::uint32_t i = entries_.locate(key);
+    Entries::Found found;
+    const std::uint32_t i = entries_.locate(key, found);
     if (i == kNone || entries_.value_at(i).phase != ChannelPhase::NeedsReconciliation) return false;
-    entries_.erase_at(i);
+    entries_.erase_at(i, found);
     return true;
 }
 

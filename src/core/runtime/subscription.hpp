@@ -113,8 +113,9 @@ private:
         return e && e->phase == phase;
     }
     // The place of the entry of `key` in `phase` under `ticket`, or kNone.
-    std::uint32_t current(const HashedText& key, ChannelPhase phase, std::uint64_t ticket) const noexcept {
-        const std::uint32_t i = entries_.locate(key);
+    std::uint32_t current(const HashedText& key, ChannelPhase phase, std::uint64_t ticket,
+                          Entries::Found& found) const noexcept {
+        const std::uint32_t i = entries_.locate(key, found);
         if (i == kNone) return kNone;
         const Entry& e = entries_.value_at(i);
         return e.phase == phase && e.ticket == ticket ? i : kNone;
