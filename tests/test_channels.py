@@ -155,6 +155,34 @@ def test_subscribed_room_order_after_unsubscribe_and_resubscribe():
     assert [room for room, _ in t.room_rejoin_candidates()] == ["a", "c", "b"]
 
 
+# A room that leaves hands its place in the book to the last one; the rooms left behind keep
+# their order and tickets, whatever form their ids take (packed UUIDs, short and long ids).
+ID_FORMS = {
+    "uuid": "0190a5c2-beef-7000-9000-{:012x}",
+    "uppercase uuid": "0190A5C2-BEEF-7000-9000-{:012X}",
+    "short": "r{}",
+    "long": "room-with-a-rather-long-name-{}",
+}
+
+
+@pytest.mark.parametrize("form", ID_FORMS.values(), ids=ID_FORMS.keys())
+@pytest.mark.parametrize("leaving", [[0], [4], [1, 3], [0, 1, 2, 3, 4]], ids=str)
+def test_rooms_left_keep_the_others_in_order(form, leaving):
+    t = q.SubscriptionTracker()
+    rooms = [form.format(i) for i in range(5)]
+    tickets = {room: subscribed(t, room) for room in rooms}
+    pending = t.begin_room_subscribe(form.format(9))
+    for i in leaving:
+        assert t.mark_room_leave_complete(rooms[i], t.unsubscribe_room(rooms[i]), LEAVE.Left) is True
+    rest = [room for i, room in enumerate(rooms) if i not in leaving]
+    assert t.subscribed_room_ids() == rest
+    assert t.room_rejoin_candidates() == [(room, tickets[room]) for room in rest]
+    assert [t.room_status(room) for room in rooms] == [RS.Absent if i in leaving else RS.Subscribed
+                                                        for i in range(len(rooms))]
+    assert t.record_both_room_topics_joined(form.format(9), pending) is RESULT.Subscribed
+    assert t.subscribed_room_ids() == rest + [form.format(9)]
+
+
 ROOMS_API = ("begin_room_subscribe", "record_both_room_topics_joined", "subscribed_room_ids",
              "room_rejoin_candidates")
 TOPICS_API = ("begin_agent_topic_join", "record_agent_topic_join", "joined_agent_topics",

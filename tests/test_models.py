@@ -257,7 +257,8 @@ class Sessions(Twins):
         self.alike(lambda i: i.s.state)
 
 
-KEYS = ["a", "b", ""]
+# Every form a channel book stores an id in: inline, empty, a packed UUID, a block of its own.
+KEYS = ["a", "b", "", "0190a5c2-beef-7000-9000-00000000000a", "a-topic-name-longer-than-sixteen"]
 tickets = st.integers(0, 12)
 keys = st.sampled_from(KEYS)
 

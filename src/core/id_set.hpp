@@ -1,5 +1,6 @@
-// An insertion-ordered set of ids, for the ledgers' large sets (claims in flight, completed ids),
-// where a block per id costs more than the id. Entries sit in a slab of fixed chunks, densely:
+// An insertion-ordered map of ids to small values, and the set of ids it is without one, for the
+// ledgers' large sets (claims in flight, completed ids) and the channel books, where a block per
+// id costs more than the id. Entries (key and value) sit in a slab of fixed chunks, densely:
 // an erased entry's place is taken by the last one, so the slab shrinks with its contents and
 // gives whole chunks back. They are linked in insertion order by 32-bit indices, and an
 // open-addressed table of 8-byte slots (index, hash tag; open_table.hpp) finds them.
@@ -15,6 +16,7 @@
 #include <iterator>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__) && defined(__x86_64__)
@@ -188,16 +190,18 @@ inline void unpack_uuid(const unsigned char (&packed)[16], char* out) noexcept {
     digits.write(out);
 }
 
-// One id of an IdSet. `key` holds the packed UUID, the bytes of a short id, or the address of
-// a longer one's own block.
+// One id of an IdMap and its value. `key` holds the packed UUID, the bytes of a short id, or the
+// address of a longer one's own block.
+template <class V>
 struct IdEntry {
     static constexpr std::uint32_t kPacked = std::uint32_t{1} << 31;
     static constexpr std::size_t kInline = 16;
 
-    std::uint32_t prev, next;  // insertion order; IdSet::kNone at the ends
+    std::uint32_t prev, next;  // insertion order; IdMap::kNone at the ends
     std::uint32_t hash;        // the low half of the id's hash: the table's tag and home
     std::uint32_t form;        // the id's length, with kPacked for a packed UUID
     unsigned char key[16];
+    [[no_unique_address]] V value;  // a set's takes no room
 
     std::uint32_t size() const noexcept { return form & ~kPacked; }
     bool packed() const noexcept { return form & kPacked; }
@@ -226,12 +230,18 @@ struct IdText {
 
 }  // namespace detail
 
-class IdSet {
-    using Entry = detail::IdEntry;
+// V is a small trivially copyable value (entries move by copying their bytes); NoValue makes
+// the set.
+template <class V>
+class IdMap {
+    static_assert(std::is_trivially_copyable_v<V> && std::is_trivially_default_constructible_v<V>);
+    using Entry = detail::IdEntry<V>;
+    static constexpr bool kSet = std::is_empty_v<V>;
 
 public:
     static constexpr std::uint32_t kNone = 0xffffffff;
-    // Entries per chunk: 32 KiB. The first chunk starts small and doubles up to this.
+    // Entries per chunk: 32 KiB of them without a value. The first chunk starts small and
+    // doubles up to this.
     static constexpr std::uint32_t kChunkBits = 10, kChunk = std::uint32_t{1} << kChunkBits;
     static constexpr std::uint32_t kFirstChunk = 4;
 
@@ -240,14 +250,14 @@ public:
     class Keys {
     public:
         using Ref = std::uint32_t;
-        static constexpr Ref kNone = IdSet::kNone;
+        static constexpr Ref kNone = IdMap::kNone;
         using Text = detail::IdText;
         struct Slot {
             std::uint32_t at = 0;  // index + 1; 0: empty
             std::uint32_t tag = 0;
         };
 
-        explicit Keys(const IdSet& set) noexcept : set_(set) {}
+        explicit Keys(const IdMap& map) noexcept : map_(map) {}
 
         static bool empty(const Slot& s) noexcept { return s.at == 0; }
         static Ref ref(const Slot& s) noexcept { return s.at - 1; }
@@ -255,16 +265,16 @@ public:
         static void rename(Slot& s, Ref i) noexcept { s.at = i + 1; }
         bool matches(const Slot& s, const HashedText& key) const noexcept {
             if (s.tag != static_cast<std::uint32_t>(key.hash)) return false;
-            const Entry& e = set_.at(ref(s));
+            const Entry& e = map_.at(ref(s));
             if (e.size() != key.text.size()) return false;
             if (e.packed()) return detail::packed_equals(e.key, key.text);
             return std::memcmp(e.on_heap() ? e.heap() : reinterpret_cast<const char*>(e.key), key.text.data(),
                                key.text.size()) == 0;
         }
         std::uint64_t home(const Slot& s, std::size_t) const noexcept { return s.tag; }
-        std::uint64_t hash(Ref i) const noexcept { return set_.at(i).hash; }
+        std::uint64_t hash(Ref i) const noexcept { return map_.at(i).hash; }
         Text text(Ref i) const noexcept {
-            const Entry& e = set_.at(i);
+            const Entry& e = map_.at(i);
             Text t;
             t.size = e.size();
             if (e.on_heap()) t.heap = e.heap();
@@ -275,47 +285,54 @@ public:
         static std::string_view view(const Text& t) noexcept { return {t.heap ? t.heap : t.bytes, t.size}; }
 
     private:
-        const IdSet& set_;
+        const IdMap& map_;
     };
     using Table = OpenTable<Keys>;
 
     // Tests of the table reach its index and slab directly.
     friend struct TableProbe;
 
+    // Yields the ids of a set, (id, value) pairs of a map.
     class const_iterator {
     public:
         using iterator_category = std::forward_iterator_tag;
         using difference_type = std::ptrdiff_t;
-        using value_type = std::string_view;
+        using value_type = std::conditional_t<kSet, std::string_view, std::pair<std::string_view, const V&>>;
 
         const_iterator() noexcept = default;
-        const_iterator(const IdSet* set, std::uint32_t at) noexcept : set_(set), at_(at) {}
+        const_iterator(const IdMap* map, std::uint32_t at) noexcept : map_(map), at_(at) {}
         // Valid until the iterator moves on: a packed id is written out into the iterator.
-        std::string_view operator*() const noexcept { return set_->at(at_).text(text_); }
+        std::string_view key() const noexcept { return map_->at(at_).text(text_); }
+        // Reads the value alone, without writing the id out.
+        const V& value() const noexcept { return map_->at(at_).value; }
+        value_type operator*() const noexcept {
+            if constexpr (kSet) return key();
+            else return {key(), value()};
+        }
         const_iterator& operator++() noexcept {
-            at_ = set_->at(at_).next;
+            at_ = map_->at(at_).next;
             return *this;
         }
         bool operator==(const const_iterator& other) const noexcept { return at_ == other.at_; }
 
     private:
-        const IdSet* set_ = nullptr;
+        const IdMap* map_ = nullptr;
         std::uint32_t at_ = kNone;
         alignas(8) mutable char text_[detail::kUuidSize];  // aligned: the interpreter reads ASCII a word at a time
     };
 
-    IdSet() noexcept = default;
-    IdSet(const IdSet&) = delete;
-    IdSet& operator=(const IdSet&) = delete;
-    IdSet(IdSet&& other) noexcept { steal(other); }
-    IdSet& operator=(IdSet&& other) noexcept {
+    IdMap() noexcept = default;
+    IdMap(const IdMap&) = delete;
+    IdMap& operator=(const IdMap&) = delete;
+    IdMap(IdMap&& other) noexcept { steal(other); }
+    IdMap& operator=(IdMap&& other) noexcept {
         if (this != &other) {
             clear();
             steal(other);
         }
         return *this;
     }
-    ~IdSet() { clear(); }
+    ~IdMap() { clear(); }
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
@@ -324,21 +341,56 @@ public:
     const_iterator begin() const noexcept { return {this, head_}; }
     const_iterator end() const noexcept { return {this, kNone}; }
 
-    bool contains(const HashedText& key) const noexcept { return table_.find(narrow(key), Keys(*this)) != kNone; }
+    bool contains(const HashedText& key) const noexcept { return locate(key) != kNone; }
+
+    // Where the entry of `key` is, kNone when absent: a place that holds until the map next
+    // changes (an entry erased hands its place to the last one).
+    std::uint32_t locate(const HashedText& key) const noexcept { return table_.find(narrow(key), Keys(*this)); }
+    // The same, with where the table holds it, for erasing it without a second probe.
+    using Found = typename Table::Found;
+    std::uint32_t locate(const HashedText& key, Found& found) const noexcept {
+        return table_.find(narrow(key), found, Keys(*this));
+    }
+    V& value_at(std::uint32_t i) noexcept { return at(i).value; }
+    const V& value_at(std::uint32_t i) const noexcept { return at(i).value; }
+
+    // The value of `key`, valid until the map next changes; null when absent.
+    V* find(const HashedText& key) noexcept {
+        const std::uint32_t i = locate(key);
+        return i == kNone ? nullptr : &at(i).value;
+    }
+    const V* find(const HashedText& key) const noexcept {
+        const std::uint32_t i = locate(key);
+        return i == kNone ? nullptr : &at(i).value;
+    }
 
     // Appends `key` unless present; false when it was there already. A failed insertion
-    // changes nothing; ids of 2 GiB or more fail as memory the set cannot give.
-    bool insert(const HashedText& key) { return add(narrow(key), false); }
+    // changes nothing; ids of 2 GiB or more fail as memory the map cannot give.
+    bool insert(const HashedText& key) { return add(narrow(key), false, V{}).second; }
+
+    // Appends `key` with the value `value` unless present, where a present entry keeps its value
+    // and its place. Returns the entry's value (valid until the map next changes) and whether
+    // it was inserted.
+    std::pair<V*, bool> emplace_back(const HashedText& key, const V& value) {
+        const auto [i, added] = add(narrow(key), false, value);
+        return {&at(i).value, added};
+    }
 
     // Moves `key` to the back, appending it when absent.
-    void touch_back(const HashedText& key) { add(narrow(key), true); }
+    void touch_back(const HashedText& key) { add(narrow(key), true, V{}); }
 
     // Moves a present id to the back; false when absent.
     bool move_to_back(const HashedText& key) noexcept {
-        const std::uint32_t i = table_.find(narrow(key), Keys(*this));
+        const std::uint32_t i = locate(key);
         if (i == kNone) return false;
-        to_back(i);
+        move_to_back_at(i);
         return true;
+    }
+    // Moves the entry at `i` to the back (its place stays).
+    void move_to_back_at(std::uint32_t i) noexcept {
+        if (i == tail_) return;
+        unlink(i);
+        link_back(i);
     }
 
     bool erase(const HashedText& key) noexcept {
@@ -348,14 +400,22 @@ public:
         drop(i, keys);
         return true;
     }
+    // Erases the entry at `i`, found by its place: no second comparison of its id.
+    void erase_at(std::uint32_t i) noexcept {
+        const Keys keys(*this);
+        table_.remove(i, keys);
+        drop(i, keys);
+    }
+    // Erases the entry at `i` that locate() just found, the map unchanged since.
+    void erase_at(std::uint32_t i, Found found) noexcept {
+        const Keys keys(*this);
+        table_.remove(i, found, keys);
+        drop(i, keys);
+    }
 
     // Drops ids from the front until at most `capacity` remain.
     void trim_front(std::size_t capacity) noexcept {
-        while (size_ > capacity) {
-            const Keys keys(*this);
-            table_.remove(head_, keys);
-            drop(head_, keys);
-        }
+        while (size_ > capacity) erase_at(head_);
     }
 
     // Forgets every id and gives all the memory back.
@@ -382,12 +442,13 @@ private:
     const Entry& at(std::uint32_t i) const noexcept { return directory_[i >> kChunkBits][i & (kChunk - 1)]; }
     Entry& at(std::uint32_t i) noexcept { return directory_[i >> kChunkBits][i & (kChunk - 1)]; }
 
-    bool add(const HashedText& key, bool to_back_if_present) {
+    // The place of `key` and whether it was appended (with `value`) just now.
+    std::pair<std::uint32_t, bool> add(const HashedText& key, bool to_back_if_present, const V& value) {
         const Keys keys(*this);
-        Table::Vacancy vacancy;
+        typename Table::Vacancy vacancy;
         if (const std::uint32_t i = table_.find(key, vacancy, keys); i != kNone) {
-            if (to_back_if_present) to_back(i);
-            return false;
+            if (to_back_if_present) move_to_back_at(i);
+            return {i, false};
         }
         if (key.text.size() >= Entry::kPacked || size_ == kNone - 1) throw std::bad_alloc();
         if (size_ == capacity_) grow();
@@ -396,6 +457,7 @@ private:
         Entry& e = at(i);
         e.hash = static_cast<std::uint32_t>(key.hash);
         e.form = static_cast<std::uint32_t>(key.text.size());
+        if constexpr (!kSet) e.value = value;
         if (detail::pack_uuid(key.text, e.key)) {
             e.form |= Entry::kPacked;
         } else if (e.on_heap()) {
@@ -413,7 +475,7 @@ private:
         }
         ++size_;
         link_back(i);
-        return true;
+        return {i, true};
     }
 
     void link_back(std::uint32_t i) noexcept {
@@ -427,11 +489,6 @@ private:
         Entry& e = at(i);
         (e.prev == kNone ? head_ : at(e.prev).next) = e.next;
         (e.next == kNone ? tail_ : at(e.next).prev) = e.prev;
-    }
-    void to_back(std::uint32_t i) noexcept {
-        if (i == tail_) return;
-        unlink(i);
-        link_back(i);
     }
 
     // Takes out entry `i`, already out of the table: the last entry moves into its place.
@@ -448,7 +505,6 @@ private:
         }
         give_back(keys);
     }
-
     // Room for one more entry; throws std::bad_alloc with nothing changed.
     [[gnu::noinline]] void grow() {
         if (capacity_ < kChunk) {
@@ -514,7 +570,7 @@ private:
         table_.shrink(keys);
     }
 
-    void steal(IdSet& other) noexcept {
+    void steal(IdMap& other) noexcept {
         table_ = std::move(other.table_);
         directory_ = std::exchange(other.directory_, nullptr);
         chunks_ = std::exchange(other.chunks_, 0);
@@ -533,5 +589,8 @@ private:
     std::uint32_t size_ = 0;         // entries, at indices 0 to size_ - 1
     std::uint32_t head_ = kNone, tail_ = kNone;
 };
+
+using IdSet = IdMap<NoValue>;
+static_assert(sizeof(detail::IdEntry<NoValue>) == 32);
 
 }  // namespace qsc

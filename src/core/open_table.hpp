@@ -28,6 +28,9 @@
 
 namespace qsc {
 
+// The value of a set's entries: a map of these is the set of its keys.
+struct NoValue {};
+
 // A Keys policy tells the table about its slots and the entries they name:
 //   Ref, kNone                                   what names an entry (a pointer, an index), and nothing
 //   Slot                                         value-initialised: empty
@@ -137,9 +140,24 @@ public:
         Slot* slot = nullptr;
     };
 
+    // Where a lookup found its key: the slot naming its entry, null when the entry is spilled.
+    // Holds until the table next changes.
+    class Found {
+        friend class OpenTable;
+        Slot* slot = nullptr;
+    };
+
     Ref find(const HashedText& key, const Keys& keys = Keys{}) const noexcept {
         Vacancy unused;
         return find(key, unused, keys);
+    }
+    Ref find(const HashedText& key, Found& found, const Keys& keys) const noexcept {
+        Slot* unused;
+        if (Slot* s = lookup(key, unused, keys)) {
+            found.slot = s;
+            return Keys::ref(*s);
+        }
+        return spill_ ? find_spilled(key) : Keys::kNone;
     }
     Ref find(const HashedText& key, Vacancy& vacancy, const Keys& keys = Keys{}) const noexcept {
         if (const Slot* s = lookup(key, vacancy.slot, keys)) return Keys::ref(*s);
@@ -175,6 +193,12 @@ public:
     void remove(Ref entry, const Keys& keys = Keys{}) noexcept {
         if (Slot* s = slot_of(entry, keys)) return vacate(s, keys);
         if (spill_) erase_spilled(HashedText(Keys::view(keys.text(entry)), keys.hash(entry)));
+    }
+
+    // Takes out the present entry a lookup found, with no second probe.
+    void remove(Ref entry, Found found, const Keys& keys) noexcept {
+        if (found.slot) return vacate(found.slot, keys);
+        remove(entry, keys);
     }
 
     // A present entry is named `to` from now on instead of `from`.

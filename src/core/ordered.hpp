@@ -278,8 +278,6 @@ private:
 
 };
 
-struct NoValue {};
-
 // The keys alone; iteration yields (key, NoValue) pairs.
 using OrderedSet = OrderedMap<NoValue>;
 

@@ -60,7 +60,7 @@ PyObject* max_pending(RegistryObject& self) {
 template <class Step>
 PyObject* registration(RegistryObject& self, PyObject* token, bool minted, Step&& step) {
     Ref owned = Ref::steal(token);
-    Ref ticket = Ref::steal(PyLong_FromUnsignedLongLong(self.value.next_ticket()));
+    Ref ticket = Ref::steal(unsigned_int(self.value.next_ticket()));
     Ref answer = owned && ticket ? Ref::steal(PyTuple_New(2)) : Ref();
     if (!answer) return nullptr;
     const std::optional<Registration> r = step();

@@ -4,6 +4,7 @@
 #include "core/number.hpp"
 #include "core/runtime/session.hpp"
 #include "py/frame/binding.hpp"
+#include "py/frame/build.hpp"
 #include "py/frame/delegate.hpp"
 #include "py/frame/enums.hpp"
 #include "py/frame/interned.hpp"
@@ -142,7 +143,7 @@ PyObject* begin_attempt(SessionObject& self, const Args& a) {
     NowS now;
     if (!a.get(0, now)) return nullptr;
     // The epoch's int is made before the epoch is handed out.
-    Ref next = Ref::steal(PyLong_FromUnsignedLongLong(self.value.next_epoch()));
+    Ref next = Ref::steal(unsigned_int(self.value.next_epoch()));
     if (!next) return nullptr;
     if (!self.value.begin_attempt(now.value)) Py_RETURN_NONE;
     return next.release();

@@ -1,5 +1,6 @@
 // The open-addressed table under the string containers: growth, erasure by backward shift,
 // collisions, ids crafted to collide, insertion order, and failed allocations.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -57,11 +58,14 @@ struct TableProbe {
     static const auto& table(const C& c) {
         return c.table_;
     }
-    static std::size_t slab_capacity(const IdSet& set) { return set.capacity_; }
+    template <class V>
+    static std::size_t slab_capacity(const IdMap<V>& map) {
+        return map.capacity_;
+    }
     // How many slots a lookup of `key` reads in a container's table.
     template <class C>
     static std::size_t probes(const C& c, const HashedText& key) {
-        if constexpr (std::is_same_v<C, IdSet>) return c.table_.probes(IdSet::narrow(key), IdSet::Keys(c));
+        if constexpr (requires { C::narrow(key); }) return c.table_.probes(C::narrow(key), typename C::Keys(c));
         else return c.table_.probes(key);
     }
 };
@@ -71,6 +75,7 @@ struct TableProbe {
 namespace {
 
 using namespace std::string_literals;
+using qsc::IdMap;
 using qsc::IdSet;
 using qsc::HashedText;
 using qsc::OrderedMap;
@@ -113,10 +118,31 @@ template <class Set>
 std::vector<std::string> listed(const Set& set) {
     std::vector<std::string> out;
     for (const auto& entry : set) {
-        if constexpr (std::is_same_v<Set, IdSet>) out.emplace_back(entry);
+        if constexpr (std::is_convertible_v<decltype(entry), std::string_view>) out.emplace_back(entry);
         else out.emplace_back(entry.first);
     }
     return out;
+}
+
+// A value of a map's entry, made from its id's number so that a value gone astray shows.
+struct Tagged {
+    std::uint64_t n;
+    std::uint8_t tag;
+    bool operator==(const Tagged&) const = default;
+};
+Tagged tagged(std::size_t i) { return {i * 0x9e3779b97f4a7c15ull, static_cast<std::uint8_t>(i)}; }
+using TaggedMap = IdMap<Tagged>;
+
+// A map's (id, value) pairs in order, and whether each is found with its value.
+std::pair<std::vector<std::pair<std::string, Tagged>>, bool> entries(const TaggedMap& map) {
+    std::vector<std::pair<std::string, Tagged>> out;
+    bool found = true;
+    for (const auto& [key, value] : map) {
+        out.emplace_back(std::string(key), value);
+        const Tagged* stored = map.find(key);
+        found = found && stored && *stored == value;
+    }
+    return {std::move(out), found};
 }
 
 // Every member found within reach, every load at most 3/4 of a power-of-two table.
@@ -323,31 +349,50 @@ void fails_cleanly(const char* what, long allocations, Insert insert, Snapshot s
     CHECK(snapshot() != before);
 }
 
+// Adds `key` to a set, or to a map with the value of id number `i`.
+template <class M>
+bool add_id(M& m, const std::string& key, std::size_t i) {
+    if constexpr (std::is_same_v<M, IdSet>) return m.insert(key);
+    else return m.emplace_back(key, tagged(i)).second;
+}
+
+// What a set or map holds, in order (with the values), and whether each is found.
+template <class M>
+auto contents(const M& m) {
+    if constexpr (std::is_same_v<M, IdSet>) return state(m);
+    else return std::pair{entries(m), sound(m, listed(m))};
+}
+
+template <class M>
+void failed_insertions() {
+    struct Case {
+        const char* what;
+        std::size_t before;  // canonical ids in the set first
+        std::string added;
+        long allocations;
+    };
+    const std::string long_id(40, 'x');
+    const Case cases[] = {
+        {"table growth", 6, id(6), 1},                           // eight homes to sixteen
+        {"long id, table growth", 6, long_id, 2},                // its block, the slots
+        {"long id, first chunk growth", 4, long_id, 2},          // four entries to eight, its block
+        {"new chunk", M::kChunk, id(M::kChunk), 2},              // the chunk, the directory
+    };
+    for (const Case& c : cases) {
+        M m;
+        auto members = ids(c.before);
+        for (std::size_t i = 0; i < members.size(); ++i) add_id(m, members[i], i);
+        fails_cleanly(c.what, c.allocations, [&] { add_id(m, c.added, 12345); }, [&] { return contents(m); });
+        members.push_back(c.added);
+        CHECK(sound(m, members) && listed(m) == members);
+        if constexpr (!std::is_same_v<M, IdSet>) CHECK(*m.find(c.added) == tagged(12345) && *m.find(members[0]) == tagged(0));
+    }
+}
+
 void failed_allocations() {
     const auto keys = ids(7);
-    {
-        struct Case {
-            const char* what;
-            std::size_t before;  // canonical ids in the set first
-            std::string added;
-            long allocations;
-        };
-        const std::string long_id(40, 'x');
-        const Case cases[] = {
-            {"table growth", 6, id(6), 1},                           // eight homes to sixteen
-            {"long id, table growth", 6, long_id, 2},                // its block, the slots
-            {"long id, first chunk growth", 4, long_id, 2},          // four entries to eight, its block
-            {"new chunk", IdSet::kChunk, id(IdSet::kChunk), 2},      // the chunk, the directory
-        };
-        for (const Case& c : cases) {
-            IdSet set;
-            auto members = ids(c.before);
-            for (const auto& k : members) set.insert(k);
-            fails_cleanly(c.what, c.allocations, [&] { set.insert(c.added); }, [&] { return state(set); });
-            members.push_back(c.added);
-            CHECK(sound(set, members) && listed(set) == members);
-        }
-    }
+    failed_insertions<IdSet>();
+    failed_insertions<TaggedMap>();
     {
         OrderedMap<std::string> map;
         for (std::size_t i = 0; i < 6; ++i) map.emplace_back(keys[i], keys[i]);
@@ -446,24 +491,91 @@ void id_forms() {
     CHECK(listed(set) == last);
 }
 
-// A set gives its memory back as it empties: whole chunks, the first chunk halved, the table
-// shrunk, whichever end the ids leave from.
+// A set or map gives its memory back as it empties: whole chunks, the first chunk halved, the
+// table shrunk, whichever end the ids leave from; a map's values stay with their ids.
+template <class M>
 void memory_given_back() {
     const auto keys = ids(5000);
     for (bool from_front : {true, false}) {
-        IdSet set;
-        for (const auto& k : keys) set.insert(k);
-        CHECK(set.chunks() == 5 && TableProbe::table(set).capacity() == 8192);
-        if (from_front) set.trim_front(10);
-        else for (std::size_t i = 10; i < keys.size(); ++i) set.erase(keys[keys.size() - 1 - i + 10]);
-        const std::vector<std::string> rest(from_front ? keys.end() - 10 : keys.begin(), from_front ? keys.end() : keys.begin() + 10);
-        CHECK(listed(set) == rest && sound(set, rest));
-        CHECK(set.chunks() == 1 && TableProbe::slab_capacity(set) <= 64 && TableProbe::table(set).capacity() <= 128);
+        M m;
+        for (std::size_t i = 0; i < keys.size(); ++i) add_id(m, keys[i], i);
+        CHECK(m.chunks() == 5 && TableProbe::table(m).capacity() == 8192);
+        if (from_front) m.trim_front(10);
+        else for (std::size_t i = 10; i < keys.size(); ++i) m.erase(keys[keys.size() - 1 - i + 10]);
+        const std::size_t first = from_front ? keys.size() - 10 : 0;
+        const std::vector<std::string> rest(keys.begin() + first, keys.begin() + first + 10);
+        CHECK(listed(m) == rest && sound(m, rest));
+        if constexpr (!std::is_same_v<M, IdSet>) {
+            bool kept = true;
+            for (std::size_t i = 0; i < rest.size(); ++i) kept = kept && *m.find(rest[i]) == tagged(first + i);
+            CHECK(kept);
+        }
+        CHECK(m.chunks() == 1 && TableProbe::slab_capacity(m) <= 64 && TableProbe::table(m).capacity() <= 128);
         // Refilled, it grows again as before.
-        for (const auto& k : keys) set.insert(k);
-        CHECK(set.size() == keys.size() && set.chunks() == 5);
-        set.clear();
-        CHECK(set.chunks() == 0 && TableProbe::table(set).capacity() == 0 && listed(set).empty());
+        for (std::size_t i = 0; i < keys.size(); ++i) add_id(m, keys[i], i);
+        CHECK(m.size() == keys.size() && m.chunks() == 5);
+        m.clear();
+        CHECK(m.chunks() == 0 && TableProbe::table(m).capacity() == 0 && listed(m).empty());
+    }
+}
+
+// Entries move as others leave (the last one takes an erased one's place) and as they go to the
+// back; every value stays with its id, whichever way an entry leaves and whatever form its id
+// takes.
+void map_values_follow_moves() {
+    auto keys = ids(40);
+    keys.push_back(std::string(30, 'L'));  // in a block of its own
+    keys.push_back("s");                   // inline
+    enum class Op { Erase, EraseAt, ToBack, TrimFront };
+    struct Step {
+        Op op;
+        std::size_t i;  // the id's number; for TrimFront, the entries kept
+    };
+    const std::pair<const char*, std::vector<Step>> cases[] = {
+        {"erase the first", {{Op::Erase, 0}}},
+        {"erase the last", {{Op::Erase, 41}}},
+        {"erase by place", {{Op::EraseAt, 7}, {Op::EraseAt, 20}, {Op::EraseAt, 0}}},
+        {"to the back, then erase before it", {{Op::ToBack, 3}, {Op::Erase, 0}, {Op::EraseAt, 3}, {Op::Erase, 40}}},
+        {"trim the front", {{Op::ToBack, 0}, {Op::TrimFront, 30}, {Op::EraseAt, 0}}},
+        {"every one leaves", {{Op::TrimFront, 0}}},
+    };
+    for (const auto& [what, steps] : cases) {
+        TaggedMap map;
+        std::vector<Tagged> values;
+        std::vector<std::size_t> order;  // the model: id numbers, oldest first
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            map.emplace_back(keys[i], tagged(i));
+            values.push_back(tagged(i));
+            order.push_back(i);
+        }
+        // A value rewritten in place moves with its entry too: the last entry moves first.
+        *map.find(keys.back()) = values.back() = tagged(1000);
+        bool done = true;
+        for (const Step& s : steps) {
+            const auto at = std::find(order.begin(), order.end(), s.i);
+            switch (s.op) {
+                case Op::Erase: done = map.erase(keys[s.i]) && done; break;
+                case Op::EraseAt: map.erase_at(map.locate(keys[s.i])); break;
+                case Op::ToBack: done = map.move_to_back(keys[s.i]) && done; break;
+                case Op::TrimFront: map.trim_front(s.i); break;
+            }
+            if (s.op == Op::TrimFront) order.erase(order.begin(), order.end() - std::min(s.i, order.size()));
+            else if (s.op == Op::ToBack) std::rotate(at, at + 1, order.end());
+            else order.erase(at);
+        }
+        std::vector<std::pair<std::string, Tagged>> expected;
+        for (std::size_t i : order) expected.emplace_back(keys[i], values[i]);
+        const auto [got, found] = entries(map);
+        CHECK(done && got == expected && found && map.size() == order.size());
+        bool gone = true;
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            gone = gone && (std::find(order.begin(), order.end(), i) == order.end()) == (map.find(keys[i]) == nullptr);
+        CHECK(gone);
+        // A present id keeps its value and place when added again.
+        if (!order.empty())
+            CHECK(!map.emplace_back(keys[order[0]], tagged(999)).second && *map.find(keys[order[0]]) == values[order[0]] &&
+                  listed(map).front() == keys[order[0]]);
+        if (got != expected) std::printf("  in case: %s\n", what);
     }
 }
 
@@ -499,6 +611,8 @@ int main() {
     claims_in_order();
     packings_agree();
     id_forms();
-    memory_given_back();
+    map_values_follow_moves();
+    memory_given_back<IdSet>();
+    memory_given_back<TaggedMap>();
     return check::finish();
 }

@@ -12,9 +12,7 @@ static_assert(static_cast<int>(AgentTopicStatus::Joined) == static_cast<int>(Cha
 std::optional<std::uint64_t> ChannelBook::begin_join(const HashedText& key, Counter& tickets) {
     if (tickets.exhausted()) return std::nullopt;
     // Every entry present is in a phase other than Absent.
-    const auto [e, added] = entries_.emplace_back(key, Entry{tickets.peek(), ChannelPhase::Pending});
-    if (!added) return std::nullopt;
-    back_ = e;
+    if (!entries_.emplace_back(key, Entry{tickets.peek(), ChannelPhase::Pending}).second) return std::nullopt;
     return tickets.next();
 }
 
@@ -27,55 +25,50 @@ std::optional<std::uint64_t> ChannelBook::begin_leave(const HashedText& key, Cou
 }
 
 bool ChannelBook::settle_join(const HashedText& key, std::uint64_t ticket, ChannelPhase to) {
-    Entry* e = current(key, ChannelPhase::Pending, ticket);
-    if (!e) return false;
+    Entries::Found found;
+    const std::uint32_t i = current(key, ChannelPhase::Pending, ticket, found);
+    if (i == kNone) return false;
     switch (to) {
         case ChannelPhase::Joined:
-            e->phase = ChannelPhase::Joined;
+            entries_.value_at(i).phase = ChannelPhase::Joined;
             ++joined_;
-            if (e != back_) {
-                entries_.move_to_back(key);
-                back_ = e;
-            }
+            entries_.move_to_back_at(i);  // nothing to do for a join begun last
             break;
-        case ChannelPhase::NeedsReconciliation: e->phase = ChannelPhase::NeedsReconciliation; break;
-        default: erase(key, e); break;  // Absent: the key is simply gone
+        case ChannelPhase::NeedsReconciliation: entries_.value_at(i).phase = ChannelPhase::NeedsReconciliation; break;
+        default: entries_.erase_at(i, found); break;  // Absent: the key is simply gone
     }
     return true;
 }
 
 bool ChannelBook::settle_leave(const HashedText& key, std::uint64_t ticket, LeaveOutcome outcome) {
-    Entry* e = current(key, ChannelPhase::Leaving, ticket);
-    if (!e) return false;
-    if (outcome == LeaveOutcome::Left) erase(key, e);
-    else e->phase = ChannelPhase::NeedsReconciliation;
+    Entries::Found found;
+    const std::uint32_t i = current(key, ChannelPhase::Leaving, ticket, found);
+    if (i == kNone) return false;
+    if (outcome == LeaveOutcome::Left) entries_.erase_at(i, found);
+    else entries_.value_at(i).phase = ChannelPhase::NeedsReconciliation;
     return true;
 }
 
 bool ChannelBook::mark_rejoin_failed(const HashedText& key, std::uint64_t ticket) {
-    Entry* e = current(key, ChannelPhase::Joined, ticket);
-    if (!e) return false;
-    e->phase = ChannelPhase::NeedsReconciliation;
+    Entries::Found found;
+    const std::uint32_t i = current(key, ChannelPhase::Joined, ticket, found);
+    if (i == kNone) return false;
+    entries_.value_at(i).phase = ChannelPhase::NeedsReconciliation;
     --joined_;
     return true;
 }
 
 bool ChannelBook::acknowledge_reconciled(const HashedText& key) {
-    const Entry* e = entries_.find(key);
-    if (!e || e->phase != ChannelPhase::NeedsReconciliation) return false;
-    erase(key, e);
+    Entries::Found found;
+    const std::uint32_t i = entries_.locate(key, found);
+    if (i == kNone || entries_.value_at(i).phase != ChannelPhase::NeedsReconciliation) return false;
+    entries_.erase_at(i, found);
     return true;
-}
-
-void ChannelBook::erase(const HashedText& key, const Entry* e) noexcept {
-    if (e == back_) back_ = nullptr;
-    entries_.erase(key);
 }
 
 void ChannelBook::clear() noexcept {
     entries_.clear();
     joined_ = 0;
-    back_ = nullptr;
 }
 
 RoomStatus SubscriptionTracker::room_status(std::string_view room_id) const {

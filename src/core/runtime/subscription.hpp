@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "core/enums.hpp"
-#include "core/ordered.hpp"
+#include "core/id_set.hpp"
 #include "core/runtime/ticket.hpp"
 #include "core/text_hash.hpp"
 
@@ -22,30 +22,30 @@ enum class ChannelPhase : std::uint8_t { Absent, Pending, Joined, Leaving, Needs
 
 // One family of channels (rooms, or agent topics): one entry per key that is not Absent,
 // holding its phase and the ticket of that phase, so a transition rewrites the entry in place
-// and only joining and leaving for good allocate or free one.
+// and only joining and leaving for good add or take out one. The entries sit in an IdMap: a
+// room id packed beside its ticket and phase, 48 bytes and a slot a room.
 class ChannelBook {
     struct Entry {
         std::uint64_t ticket;  // of the join (Pending, Joined) or the leave (Leaving)
         ChannelPhase phase;
     };
-    using Entries = OrderedMap<Entry>;
+    using Entries = IdMap<Entry>;
+    static constexpr std::uint32_t kNone = Entries::kNone;
 
 public:
     ChannelBook() noexcept = default;
-    // A moved-from book is empty, with no count or back entry left pointing at the other's.
+    // A moved-from book is empty, with no count left over from the other's entries.
     ChannelBook(ChannelBook&& other) noexcept
-        : entries_(std::move(other.entries_)),
-          joined_(std::exchange(other.joined_, 0)),
-          back_(std::exchange(other.back_, nullptr)) {}
+        : entries_(std::move(other.entries_)), joined_(std::exchange(other.joined_, 0)) {}
     ChannelBook& operator=(ChannelBook&& other) noexcept {
         entries_ = std::move(other.entries_);
         joined_ = std::exchange(other.joined_, 0);
-        back_ = std::exchange(other.back_, nullptr);
         return *this;
     }
 
     // The joined keys with the tickets that joined them, in the order they became joined.
-    // Entries of the other phases are passed over, so walking it costs O(entries).
+    // Entries of the other phases are passed over, so walking it costs O(entries). A key read
+    // is valid until the iterator moves on (a packed id is written out into it).
     class JoinedView {
     public:
         class Iterator {
@@ -56,10 +56,7 @@ public:
 
             Iterator() noexcept = default;
             explicit Iterator(Entries::const_iterator at) noexcept : at_(at) { skip(); }
-            value_type operator*() const noexcept {
-                const auto [key, entry] = *at_;
-                return {key, entry.ticket};
-            }
+            value_type operator*() const noexcept { return {at_.key(), at_.value().ticket}; }
             Iterator& operator++() noexcept {
                 ++at_;
                 skip();
@@ -70,11 +67,12 @@ public:
                 ++*this;
                 return old;
             }
-            bool operator==(const Iterator&) const noexcept = default;
+            bool operator==(const Iterator& other) const noexcept { return at_ == other.at_; }
 
         private:
+            // Reads the phases alone: the ids passed over are never written out.
             void skip() noexcept {
-                while (at_ != Entries::const_iterator() && (*at_).second.phase != ChannelPhase::Joined) ++at_;
+                while (at_ != Entries::const_iterator() && at_.value().phase != ChannelPhase::Joined) ++at_;
             }
             Entries::const_iterator at_;
         };
@@ -88,12 +86,12 @@ public:
         const ChannelBook* book_;
     };
 
-    ChannelPhase phase(const HashedText& key) const {
+    ChannelPhase phase(const HashedText& key) const noexcept {
         const Entry* e = entries_.find(key);
         return e ? e->phase : ChannelPhase::Absent;
     }
-    bool is_joined(const HashedText& key) const { return holds(key, ChannelPhase::Joined); }
-    bool is_pending(const HashedText& key, std::uint64_t ticket) const {
+    bool is_joined(const HashedText& key) const noexcept { return holds(key, ChannelPhase::Joined); }
+    bool is_pending(const HashedText& key, std::uint64_t ticket) const noexcept {
         const Entry* e = entries_.find(key);
         return e && e->phase == ChannelPhase::Pending && e->ticket == ticket;
     }
@@ -110,25 +108,23 @@ public:
     void clear() noexcept;
 
 private:
-    bool holds(const HashedText& key, ChannelPhase phase) const {
+    bool holds(const HashedText& key, ChannelPhase phase) const noexcept {
         const Entry* e = entries_.find(key);
         return e && e->phase == phase;
     }
-    // Erases the present entry `e` of `key`.
-    void erase(const HashedText& key, const Entry* e) noexcept;
-    // The entry of `key` in `phase` under `ticket`, or null.
-    Entry* current(const HashedText& key, ChannelPhase phase, std::uint64_t ticket) noexcept {
-        Entry* e = entries_.find(key);
-        return e && e->phase == phase && e->ticket == ticket ? e : nullptr;
+    // The place of the entry of `key` in `phase` under `ticket`, or kNone.
+    std::uint32_t current(const HashedText& key, ChannelPhase phase, std::uint64_t ticket,
+                          Entries::Found& found) const noexcept {
+        const std::uint32_t i = entries_.locate(key, found);
+        if (i == kNone) return kNone;
+        const Entry& e = entries_.value_at(i);
+        return e.phase == phase && e.ticket == ticket ? i : kNone;
     }
 
     // A key becomes joined at the back of the order, so the joined keys, read in order, are in
     // the order they became joined; the other phases never move an entry.
     Entries entries_;
     std::size_t joined_ = 0;
-    // The entry last put at the back, while it is still there (null when unknown): a join
-    // settled right after it began needs no second probe to move it.
-    const Entry* back_ = nullptr;
 };
 
 // How the host's two joins of a room's topics ended.

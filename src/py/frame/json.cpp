@@ -7,6 +7,7 @@
 
 #include "core/error.hpp"
 #include "py/frame/binding.hpp"
+#include "py/frame/build.hpp"
 #include "py/frame/compat.hpp"
 #include "py/frame/errors.hpp"
 #include "py/frame/nesting.hpp"
@@ -471,7 +472,7 @@ PyObject* Writer::write(const Json& v) {
     switch (v.kind()) {
         case Json::Kind::Null: Py_RETURN_NONE;
         case Json::Kind::Bool: return new_ref(v.as_bool() ? Py_True : Py_False);
-        case Json::Kind::UInt: return PyLong_FromUnsignedLongLong(v.as_uint());
+        case Json::Kind::UInt: return unsigned_int(v.as_uint());
         case Json::Kind::Int: return PyLong_FromLongLong(v.as_int());
         case Json::Kind::Float: return PyFloat_FromDouble(v.as_float());
         case Json::Kind::String: return string_to_py(v.as_string());
