@@ -505,18 +505,24 @@ private:
         }
         give_back(keys);
     }
+
+    // `count` new entries; when that fails, a `directory` made for them is freed, so nothing
+    // has changed.
+    Entry* new_entries(std::uint32_t count, Entry** directory) {
+        try {
+            return new Entry[count];
+        } catch (...) {
+            if (directory != directory_) delete[] directory;
+            throw;
+        }
+    }
+
     // Room for one more entry; throws std::bad_alloc with nothing changed.
     [[gnu::noinline]] void grow() {
         if (capacity_ < kChunk) {
             const std::uint32_t capacity = capacity_ ? capacity_ * 2 : kFirstChunk;
             Entry** directory = directory_ ? directory_ : new Entry*[1];
-            Entry* first;
-            try {
-                first = new Entry[capacity];
-            } catch (...) {
-                if (directory != directory_) delete[] directory;
-                throw;
-            }
+            Entry* first = new_entries(capacity, directory);
             if (directory_) {
                 std::memcpy(first, directory_[0], sizeof(Entry) * size_);
                 delete[] directory_[0];
@@ -533,13 +539,7 @@ private:
             directory = new Entry*[directory_size_ * 2];
             std::memcpy(directory, directory_, sizeof(Entry*) * chunks_);
         }
-        Entry* chunk;
-        try {
-            chunk = new Entry[kChunk];
-        } catch (...) {
-            if (directory != directory_) delete[] directory;
-            throw;
-        }
+        Entry* chunk = new_entries(kChunk, directory);
         if (directory != directory_) {
             delete[] directory_;
             directory_ = directory;

@@ -1,6 +1,5 @@
 // ClaimRegistry: who may run a message, and the settlements awaiting their durable writes.
 #include <charconv>
-#include <cstring>
 #include <optional>
 
 #include "core/number.hpp"
@@ -108,14 +107,11 @@ PyObject* continuation_dict(const SettlementContinuation& next) {
     return dict.release();
 }
 
-// The token's decimal digits, ASCII: copied into the new str without decoding them.
+// The token's decimal digits.
 PyObject* token_str(std::uint64_t token) {
     char digits[20];
     const auto printed = std::to_chars(digits, digits + sizeof digits, token);
-    const auto size = static_cast<std::size_t>(printed.ptr - digits);
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-    if (text) std::memcpy(PyUnicode_DATA(text), digits, size);
-    return text;
+    return ascii_str(std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits)));
 }
 
 PyObject* settlement_dict(const Settlement& view) {

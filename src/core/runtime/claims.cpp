@@ -47,11 +47,12 @@ void ClaimRegistry::Room::park(PendingEntry& entry, ParkedReason reason) noexcep
     entry.parked = reason;
 }
 
-void ClaimRegistry::Room::drop_pending(const HashedText& message_id) noexcept {
-    const PendingEntry* entry = pending.find(message_id);
-    if (!entry) return;
-    if (entry->parked) --parked;
-    pending.erase(message_id);
+void ClaimRegistry::Room::forget_settlement(const HashedText& message_id, const PendingEntry* entry) noexcept {
+    if (entry) {
+        if (entry->parked) --parked;
+        pending.erase(message_id);
+    }
+    if (!ack_retries.empty()) ack_retries.erase(message_id);
 }
 
 ClaimRegistry::ClaimRegistry(std::size_t max_completed) noexcept : max_completed_(max_completed ? max_completed : 1) {}
@@ -199,9 +200,7 @@ Result<std::optional<Settlement>> ClaimRegistry::pending_settlement(const Hashed
 
 void ClaimRegistry::forget_settlement(const HashedText& room_id, const HashedText& message_id) noexcept {
     Room* r = find_room(room_id);
-    if (!r) return;
-    r->drop_pending(message_id);
-    r->ack_retries.erase(message_id);
+    if (r) r->forget_settlement(message_id, r->pending.find(message_id));
 }
 
 bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedText& message_id,
@@ -213,8 +212,7 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
     const SettlementContinuation next = entry->continuation;
     if (next.retry) {
         tracker.restore_attempt(message_id, next.attempts, next.max_retries);
-        r->drop_pending(message_id);
-        r->ack_retries.erase(message_id);
+        r->forget_settlement(message_id, entry);
         if (r->empty()) rooms_.erase(room_id);
         return true;
     }
@@ -231,9 +229,7 @@ bool ClaimRegistry::confirm_settlement(const HashedText& room_id, const HashedTe
     tracker.mark_success(message_id);
     if (!newly_completed) completed.move_to_back(message_id);
     completed.trim_front(max_completed_);
-    if (entry->parked) --r->parked;
-    r->pending.erase(message_id);
-    if (!r->ack_retries.empty()) r->ack_retries.erase(message_id);
+    r->forget_settlement(message_id, entry);
     return true;
 }
 

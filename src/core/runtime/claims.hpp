@@ -131,7 +131,9 @@ private:
             return in_flight.empty() && pending.empty() && ack_retries.empty() && completed.empty();
         }
         void park(PendingEntry& entry, ParkedReason reason) noexcept;
-        void drop_pending(const HashedText& message_id) noexcept;
+        // Forgets a message's settlement: its pending entry (`entry`, found already; null when
+        // there is none) and its ack retry count.
+        void forget_settlement(const HashedText& message_id, const PendingEntry* entry) noexcept;
     };
 
     DeliveryEligibility eligibility_in(Room* r, const HashedText& message_id, const RetryTracker& tracker,

@@ -150,6 +150,8 @@ inline constexpr PyGetSetDef kGetSetEnd{nullptr, nullptr, nullptr, nullptr, null
 inline PyObject* none() noexcept { Py_RETURN_NONE; }
 inline PyObject* boolean(bool b) noexcept { return new_ref(b ? Py_True : Py_False); }
 PyObject* str(std::string_view s);
+// A str of bytes known to be ASCII, copied in without decoding them.
+PyObject* ascii_str(std::string_view s);
 // The origin str itself when there is one, else a new str.
 PyObject* str(const TextRef& s);
 PyObject* float_or_none(const std::optional<double>& v);
